@@ -1,0 +1,3 @@
+#include "installer.h"
+
+int main() { RunInstaller(); }

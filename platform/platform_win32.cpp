@@ -1,0 +1,86 @@
+// The real platform: each procedure is the Windows call it stands for.
+#include "platform.h"
+
+#include <shlobj.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+
+void SysPrint(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    vprintf(format, args);
+    va_end(args);
+    // A wrapper reading a pipe must see each message, and the prompt before the read waits.
+    fflush(stdout);
+}
+
+int SysReadChar(char* c) { return scanf("%c", c) == 1 ? 1 : 0; }
+
+void SysSleep(DWORD milliseconds) { Sleep(milliseconds); }
+
+int SysRunCommand(const char* command) {
+    fflush(stdout);
+    return system(command);
+}
+
+BOOL SysCreateProcess(const char* applicationName, char* commandLine,
+                      SECURITY_ATTRIBUTES* processAttributes,
+                      SECURITY_ATTRIBUTES* threadAttributes, BOOL inheritHandles,
+                      DWORD creationFlags, void* environment, const char* currentDirectory,
+                      STARTUPINFOA* startupInfo, PROCESS_INFORMATION* processInfo) {
+    return CreateProcessA(applicationName, commandLine, processAttributes, threadAttributes,
+                          inheritHandles, creationFlags, environment, currentDirectory,
+                          startupInfo, processInfo);
+}
+
+void SysExit(int status) {
+    fflush(stdout);
+    exit(status);
+}
+
+HINTERNET SysInternetOpen(const char* agent, DWORD accessType, const char* proxy,
+                          const char* proxyBypass, DWORD flags) {
+    return InternetOpenA(agent, accessType, proxy, proxyBypass, flags);
+}
+
+HINTERNET SysInternetOpenUrl(HINTERNET internet, const char* url, const char* headers,
+                             DWORD headersLength, DWORD flags, DWORD_PTR context) {
+    return InternetOpenUrlA(internet, url, headers, headersLength, flags, context);
+}
+
+BOOL SysInternetReadFile(HINTERNET request, void* buffer, DWORD toRead, DWORD* read) {
+    return InternetReadFile(request, buffer, toRead, read);
+}
+
+BOOL SysInternetCloseHandle(HINTERNET handle) { return InternetCloseHandle(handle); }
+
+HINTERNET SysInternetConnect(HINTERNET internet, const char* server, INTERNET_PORT port,
+                             const char* user, const char* password, DWORD service,
+                             DWORD flags, DWORD_PTR context) {
+    return InternetConnectA(internet, server, port, user, password, service, flags, context);
+}
+
+BOOL SysFtpGetCurrentDirectory(HINTERNET connection, char* directory, DWORD* length) {
+    return FtpGetCurrentDirectoryA(connection, directory, length);
+}
+
+BOOL SysFtpSetCurrentDirectory(HINTERNET connection, const char* directory) {
+    return FtpSetCurrentDirectoryA(connection, directory);
+}
+
+BOOL SysFtpGetFile(HINTERNET connection, const char* remoteFile, const char* localFile,
+                   BOOL failIfExists, DWORD attributes, DWORD flags, DWORD_PTR context) {
+    return FtpGetFileA(connection, remoteFile, localFile, failIfExists, attributes, flags,
+                       context);
+}
+
+BOOL SysGetSpecialFolderPath(char* path, int folder, BOOL create) {
+    return SHGetSpecialFolderPathA(NULL, path, folder, create);
+}
+
+HRESULT SysCoCreateInstance(REFCLSID classId, IUnknown* outer, DWORD context, REFIID interfaceId,
+                            void** object) {
+    return CoCreateInstance(classId, outer, context, interfaceId, object);
+}

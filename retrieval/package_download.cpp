@@ -1,0 +1,113 @@
+#include "package_download.h"
+
+#include "platform/platform.h"
+#include "site_config.h"
+#include "site_values.h"
+#include "web_fetch.h"
+
+#include <cstring>
+
+HINTERNET g_ftpConnection = NULL;
+
+namespace {
+
+const DWORD kLoginRetryMs = 4000;
+const DWORD kTransferFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
+                             INTERNET_FLAG_RESYNCHRONIZE | FTP_TRANSFER_TYPE_UNKNOWN;
+const int kDirectorySize = 100;
+
+short ReportNoAccess() {
+    SysPrint("Unable to access " TALLYWISE_WEB_HOST "...check your internet connection\n");
+    return 0;
+}
+
+void CloseInternetSession() {
+    SysInternetCloseHandle(g_internetHandle);
+    g_internetHandle = NULL;
+}
+
+int FetchFile(const char* remoteName, const char* localName) {
+    return SysFtpGetFile(g_ftpConnection, remoteName, localName, FALSE, FILE_ATTRIBUTE_NORMAL,
+                         kTransferFlags, 0)
+               ? 1
+               : 0;
+}
+
+// Appends "/" unless the text ends in one; a text that fills the buffer already
+// is left as reported.
+void EndWithSlash(char* directory, size_t size) {
+    size_t length = strlen(directory);
+    if (length > 0 && directory[length - 1] == '/') {
+        return;
+    }
+    if (length + 2 <= size) {
+        directory[length] = '/';
+        directory[length + 1] = '\0';
+    }
+}
+
+}  // namespace
+
+int ConnectSite(short mode) {
+    if (mode == SITE_LOAD_AND_CONNECT) {
+        LoadSiteConfig();
+    }
+
+    if (g_internetHandle != NULL) {
+        if (g_ftpConnection != NULL) {
+            SysInternetCloseHandle(g_ftpConnection);
+            g_ftpConnection = NULL;
+        }
+        CloseInternetSession();
+    }
+
+    if (mode == SITE_DISCONNECT) {
+        return 1;
+    }
+
+    g_internetHandle =
+        SysInternetOpen("TallywiseInstallation", INTERNET_OPEN_TYPE_PRECONFIG, NULL, NULL, 0);
+    if (g_internetHandle == NULL) {
+        SysPrint("You Are not Connected to the Internet\n");
+        SysSleep(kLoginRetryMs);
+        return 0;
+    }
+
+    g_ftpConnection = SysInternetConnect(g_internetHandle, g_siteConfig.ftpHost, INTERNET_DEFAULT_FTP_PORT,
+                                         g_siteConfig.ftpUser, g_siteConfig.ftpPassword,
+                                         INTERNET_SERVICE_FTP, INTERNET_FLAG_PASSIVE, 0);
+    if (g_ftpConnection == NULL) {
+        SysPrint("You Are not Connected to the Internet\n");
+        CloseInternetSession();
+        SysSleep(kLoginRetryMs);
+        return 0;
+    }
+    return 1;
+}
+
+short DownloadPackage() {
+    if (!ConnectSite(SITE_LOAD_AND_CONNECT)) {
+        SysPrint("You are NOT ONLINE\n");
+        return 0;
+    }
+    ConnectSite(SITE_RECONNECT);
+
+    char directory[kDirectorySize];
+    memset(directory, 0, sizeof directory);
+    DWORD length = sizeof directory;
+    if (!SysFtpGetCurrentDirectory(g_ftpConnection, directory, &length)) {
+        return ReportNoAccess();
+    }
+    directory[sizeof directory - 1] = '\0';
+    EndWithSlash(directory, sizeof directory);
+    if (!SysFtpSetCurrentDirectory(g_ftpConnection, directory)) {
+        return ReportNoAccess();
+    }
+
+    if (!FetchFile("z.exe", "\\Kestrow\\z.exe") || !FetchFile("wkp.zip", "\\Kestrow\\wkp.zip")) {
+        return ReportNoAccess();
+    }
+
+    ConnectSite(SITE_DISCONNECT);
+    return 1;
+}

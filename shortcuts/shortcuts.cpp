@@ -1,0 +1,96 @@
+#include "shortcuts.h"
+
+#include "platform/platform.h"
+
+#include <io.h>
+#include <objbase.h>
+#include <shlobj.h>
+#include <cstdarg>
+#include <cstdio>
+
+namespace {
+
+// Composes a path; 0 when it would not fit, so that no cut-off name is ever used.
+int ComposePath(char* path, size_t size, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    int length = vsnprintf(path, size, format, args);
+    va_end(args);
+    return length >= 0 && static_cast<size_t>(length) < size ? 1 : 0;
+}
+
+void ReplaceCopy(const char* linkFile, const char* copyPath) {
+    _unlink(copyPath);
+    CopyFileA(linkFile, copyPath, FALSE);
+}
+
+}  // namespace
+
+void PlaceShortcuts(char drive) {
+    char linkFile[MAX_PATH];
+    char folder[MAX_PATH];
+    char path[MAX_PATH];
+
+    // The link file's name depends on the drive alone. When the desktop is not
+    // reported, the link is not written, and the Start Menu receives this drive's
+    // link file from an earlier installation if there is one, else nothing.
+    ComposePath(linkFile, sizeof linkFile, "%c:\\Kestrow\\Tallywise.exe.lnk", drive);
+
+    if (SysGetSpecialFolderPath(folder, CSIDL_DESKTOP, FALSE)) {
+        char target[MAX_PATH];
+        char description[64];
+        char workingDirectory[MAX_PATH];
+        ComposePath(target, sizeof target, "%c:\\Kestrow\\Tallywise.exe", drive);
+        ComposePath(description, sizeof description, "Activates Tallywise on %c Drive", drive);
+        ComposePath(workingDirectory, sizeof workingDirectory, "%c:\\Kestrow", drive);
+        CreateShortcutFile(target, linkFile, description, workingDirectory);
+
+        if (ComposePath(path, sizeof path, "%s\\%c-Tallywise.exe.lnk", folder, drive)) {
+            ReplaceCopy(linkFile, path);
+        }
+    }
+
+    if (SysGetSpecialFolderPath(folder, CSIDL_PROGRAMS, FALSE)) {
+        char vendorFolder[MAX_PATH];
+        if (!ComposePath(vendorFolder, sizeof vendorFolder, "%s\\Brindlecove", folder)) {
+            return;
+        }
+        CreateDirectoryA(vendorFolder, NULL);
+        if (ComposePath(path, sizeof path, "%s\\Tallywise.exe", vendorFolder)) {
+            _unlink(path);
+        }
+        if (ComposePath(path, sizeof path, "%s\\%c-Tallywise.exe.lnk", vendorFolder, drive)) {
+            ReplaceCopy(linkFile, path);
+        }
+    }
+}
+
+HRESULT CreateShortcutFile(const char* target, const char* linkPath, const char* description,
+                           const char* workingDirectory) {
+    CoInitialize(NULL);
+
+    IShellLinkA* link = NULL;
+    HRESULT result = SysCoCreateInstance(CLSID_ShellLink, NULL, CLSCTX_INPROC_SERVER, IID_IShellLinkA,
+                                         reinterpret_cast<void**>(&link));
+    if (SUCCEEDED(result)) {
+        link->SetPath(target);
+        link->SetDescription(description);
+        link->SetWorkingDirectory(workingDirectory);
+
+        IPersistFile* file = NULL;
+        result = link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file));
+        if (SUCCEEDED(result)) {
+            WCHAR widePath[MAX_PATH];
+            // An unconvertible name leaves an empty path, which Save refuses.
+            if (MultiByteToWideChar(CP_ACP, 0, linkPath, -1, widePath, MAX_PATH) == 0) {
+                widePath[0] = L'\0';
+            }
+            result = file->Save(widePath, TRUE);
+            file->Release();
+        }
+        link->Release();
+    }
+
+    CoUninitialize();
+    return result;
+}

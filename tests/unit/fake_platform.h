@@ -1,0 +1,101 @@
+// A stand-in for the outside world: the console, the clock, processes, WinINet
+// and the shell. Tests script it through `fake` and read back what happened.
+#pragma once
+
+#include "platform/platform.h"
+
+#include <deque>
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+// Thrown by SysExit so that a test can watch the program end.
+struct FakeExit {
+    int status;
+};
+
+struct FakeHandle {
+    std::string kind;   // "internet", "request" or "ftp"
+    std::string agent;  // of the internet session it belongs to
+    bool open;
+};
+
+struct FakeRequest {
+    HINTERNET internet;
+    std::string agent;
+    std::string url;
+    DWORD flags;
+};
+
+struct FakeLogin {
+    HINTERNET internet;
+    HINTERNET connection;  // NULL when the login failed
+    std::string host, user, password;
+    INTERNET_PORT port;
+    DWORD service, flags;
+};
+
+struct FakeTransfer {
+    HINTERNET connection;
+    std::string remote, local;
+    BOOL failIfExists;
+    DWORD attributes, flags;
+};
+
+struct FakeWorld {
+    // What happened, in order: "print ...", "sleep N", "run ...", "open AGENT", "close hN", ...
+    std::vector<std::string> events;
+    std::string transcript;
+    DWORD sleptMs = 0;
+
+    // Console input; reading past its end reports end of input.
+    std::string input;
+    size_t inputRead = 0;
+
+    // Processes.
+    std::function<int(const char*)> onCommand;
+    bool launchFails = false;
+    std::string launchCommandLine;
+    std::string launchDirectory;
+    std::vector<std::string> launchArguments;  // the other arguments, as text
+
+    // WinINet. A count says how many of the next calls fail; -1 fails them all.
+    int internetOpenFailures = 0;
+    int openUrlFailures = 0;
+    std::deque<std::string> bodies = {std::string("body")};  // one per opened URL; the last repeats
+    DWORD readChunk = 7;
+    int readFailures = 0;  // requests whose first read fails
+    int loginFailures = 0;
+    std::string loginDirectory = "/";
+    bool directoryQueryFails = false;
+    bool directoryChangeFails = false;
+    std::set<std::string> missingFiles;
+    std::vector<FakeRequest> requests;
+    std::vector<FakeLogin> logins;
+    std::vector<std::string> directoryChanges;
+    std::vector<FakeTransfer> transfers;
+    std::map<HINTERNET, FakeHandle> handles;
+
+    // Shell folders; empty means the shell does not report it.
+    std::string desktopFolder;
+    std::string programsFolder;
+    std::function<HRESULT(REFCLSID, IUnknown*, DWORD, REFIID, void**)> coCreateInstance;
+
+    // Handles still open, of one kind or of all kinds.
+    int OpenHandles(const std::string& kind = "") const;
+    std::string Name(HINTERNET handle) const;
+    HINTERNET NewHandle(const std::string& kind, const std::string& agent);
+
+  private:
+    int nextHandle_ = 1;
+};
+
+extern FakeWorld fake;
+
+// A fresh world: call at the start of every test.
+void ResetFake();
+
+// Events of one kind, by prefix ("sleep", "print", ...).
+std::vector<std::string> EventsStartingWith(const std::string& prefix);
