@@ -21,5 +21,19 @@ endif()
 # Leading zeros would turn the value into an octal literal in C.
 math(EXPR TALLYWISE_CONFIG_KEY "${TALLYWISE_CONFIG_KEY}")
 
+# A key that turns a host name character into NUL, LF or the end-of-data mark
+# could not publish any FTP host: refuse it here rather than at the vendor's site.
+foreach(_range "45;46" "48;57" "65;90" "97;122")
+  list(GET _range 0 _first)
+  list(GET _range 1 _last)
+  foreach(_code RANGE ${_first} ${_last})
+    math(EXPR _encoded "(${_code} + ${TALLYWISE_CONFIG_KEY}) % 256")
+    if(_encoded EQUAL 0 OR _encoded EQUAL 10 OR _encoded EQUAL 26)
+      string(ASCII ${_code} _char)
+      message(FATAL_ERROR "TALLYWISE_CONFIG_KEY ${TALLYWISE_CONFIG_KEY} cannot carry the host name character '${_char}'; choose another key")
+    endif()
+  endforeach()
+endforeach()
+
 configure_file(${CMAKE_CURRENT_LIST_DIR}/site_values.h.in ${CMAKE_BINARY_DIR}/generated/site_values.h @ONLY)
 configure_file(${CMAKE_CURRENT_LIST_DIR}/site_values.json.in ${CMAKE_BINARY_DIR}/site_values.json @ONLY)

@@ -140,7 +140,7 @@ HINTERNET SysInternetOpen(const char* agent, DWORD accessType, const char* proxy
                           const char* proxyBypass, DWORD flags) {
     bool regular = accessType == INTERNET_OPEN_TYPE_PRECONFIG && proxy == NULL && proxyBypass == NULL &&
                    flags == 0;
-    if (!regular || TakeFailure(fake.internetOpenFailures)) {
+    if (!regular || fake.failingInternetOpens.count(++fake.internetOpens) != 0) {
         fake.events.push_back(std::string("open ") + agent + " failed");
         return NULL;
     }
@@ -194,7 +194,8 @@ HINTERNET SysInternetConnect(HINTERNET internet, const char* server, INTERNET_PO
                              const char* user, const char* password, DWORD service,
                              DWORD flags, DWORD_PTR context) {
     FakeLogin login{internet, NULL, server, user, password, port, service, flags};
-    if (IsOpen(internet, "internet") && context == 0 && !TakeFailure(fake.loginFailures)) {
+    bool fails = fake.failingLogins.count(static_cast<int>(fake.logins.size()) + 1) != 0;
+    if (IsOpen(internet, "internet") && context == 0 && !fails) {
         login.connection = fake.NewHandle("ftp", fake.handles[internet].agent);
     }
     fake.logins.push_back(login);

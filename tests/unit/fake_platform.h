@@ -61,17 +61,19 @@ struct FakeWorld {
     std::string launchDirectory;
     std::vector<std::string> launchArguments;  // the other arguments, as text
 
-    // WinINet. A count says how many of the next calls fail; -1 fails them all.
-    int internetOpenFailures = 0;
+    // WinINet. Sets name the calls that fail by their number (1 = the first
+    // call of that kind); counts say how many of the next calls fail, -1 all.
+    std::set<int> failingInternetOpens;
+    std::set<int> failingLogins;
     int openUrlFailures = 0;
     std::deque<std::string> bodies = {std::string("body")};  // one per opened URL; the last repeats
     DWORD readChunk = 7;
     int readFailures = 0;  // requests whose first read fails
-    int loginFailures = 0;
     std::string loginDirectory = "/";
     bool directoryQueryFails = false;
     bool directoryChangeFails = false;
     std::set<std::string> missingFiles;
+    int internetOpens = 0;
     std::vector<FakeRequest> requests;
     std::vector<FakeLogin> logins;
     std::vector<std::string> directoryChanges;
