@@ -7,7 +7,7 @@ action=$1
 build=$(cd "$2" && pwd)
 export WINEPREFIX="$build/wineprefix"
 export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 export HOME="$build/wine-home"
 
 case "$action" in
