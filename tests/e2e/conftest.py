@@ -1,0 +1,264 @@
+"""End-to-end harness: the real tallywise-install.exe under Wine, its console on
+pipes, drive letters mapped to temporary folders, and a distribution site on
+loopback (see sitetools/localsite.py)."""
+
+import itertools
+import json
+import os
+import pathlib
+import select
+import shutil
+import subprocess
+import sys
+import time
+import zipfile
+
+import pytest
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(ROOT / "sitetools"))
+
+from localsite import FtpSite, WebHost  # noqa: E402
+
+# Account values use only characters that every accepted site key can carry.
+FTP_USER = "tally-test"
+FTP_PASSWORD = "Pass-42.word"
+_addresses = itertools.count(1)
+
+
+def pytest_addoption(parser):
+    parser.addoption("--build", default=str(ROOT / "build"), help="the CMake build folder")
+
+
+def crlf(text):
+    """A message as it reaches a pipe from the installer's text-mode console."""
+    return text.replace("\n", "\r\n").encode("latin-1")
+
+
+class Wine:
+    """The build's Wine prefix and the programs of the build."""
+
+    def __init__(self, build):
+        self.build = pathlib.Path(build).resolve()
+        self.site = json.loads((self.build / "site_values.json").read_text())
+        self.prefix = self.build / "wineprefix"
+        self.env = dict(os.environ, WINEPREFIX=str(self.prefix), WINEDEBUG="-all",
+                        WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d",
+                        HOME=str(self.build / "wine-home"))
+        for name in ("http_proxy", "HTTP_PROXY", "https_proxy", "no_proxy", "NO_PROXY"):
+            self.env.pop(name, None)
+        self.installer = self.build / "tallywise-install.exe"
+        self.encoder = self.build / "sitetools" / "tallywise-siteconfig.exe"
+        self.sitecheck = self.build / "sitetools" / "tallywise-sitecheck.exe"
+        self.extractor = self.build / "tests" / "fixtures" / "fixture-extractor.exe"
+        self.application = self.build / "tests" / "fixtures" / "fixture-application.exe"
+
+    def dosdevice(self, letter):
+        return self.prefix / "dosdevices" / (letter.lower() + ":")
+
+    def map_drive(self, letter, folder):
+        os.makedirs(folder, exist_ok=True)
+        link = self.dosdevice(letter)
+        if link.is_symlink() or link.exists():
+            link.unlink()
+        link.symlink_to(folder)
+
+    def unmap_drive(self, letter):
+        link = self.dosdevice(letter)
+        if link.is_symlink():
+            link.unlink()
+
+    def user_folder(self):
+        users = self.prefix / "drive_c" / "users"
+        return next(p for p in sorted(users.iterdir()) if p.name != "Public" and p.is_dir())
+
+    def desktop(self):
+        return self.user_folder() / "Desktop"
+
+    def programs(self):
+        return self.user_folder() / "AppData" / "Roaming" / "Microsoft" / "Windows" / "Start Menu" / "Programs"
+
+    def run(self, program, *args, env=None, timeout=60, input=b""):
+        return subprocess.run(["wine", str(program), *args], env=dict(self.env, **(env or {})),
+                              cwd=str(self.prefix / "drive_c"), input=input, capture_output=True,
+                              timeout=timeout)
+
+
+@pytest.fixture(scope="session")
+def wine(pytestconfig):
+    w = Wine(pytestconfig.getoption("--build"))
+    started = not (w.prefix / "system.reg").exists()
+    if started:
+        subprocess.run(["bash", str(ROOT / "tools" / "wine-session.sh"), "start", str(w.build)], check=True,
+                       stdin=subprocess.DEVNULL, timeout=600)
+    yield w
+    if started:
+        subprocess.run(["bash", str(ROOT / "tools" / "wine-session.sh"), "stop", str(w.build)],
+                       stdin=subprocess.DEVNULL, timeout=60)
+
+
+class InstallerRun:
+    """One run of the installer with its console on pipes; every wait is bounded."""
+
+    def __init__(self, wine, env):
+        self.proc = subprocess.Popen(["wine", str(wine.installer)], env=env, cwd=str(wine.prefix / "drive_c"),
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        self.output = b""
+        self.started = time.monotonic()
+        self.arrivals = []  # (seconds since start, bytes) as they came
+
+    def _read(self, deadline):
+        left = deadline - time.monotonic()
+        if left <= 0:
+            return False
+        ready, _, _ = select.select([self.proc.stdout], [], [], left)
+        if not ready:
+            return False
+        chunk = os.read(self.proc.stdout.fileno(), 65536)
+        if not chunk:
+            return None
+        self.arrivals.append((time.monotonic() - self.started, chunk))
+        self.output += chunk
+        return True
+
+    def read_until(self, text, timeout=60):
+        """Reads until `text` has arrived (after what was read so far); returns the time it took."""
+        begin = time.monotonic()
+        deadline = begin + timeout
+        while text not in self.output:
+            if not self._read(deadline):
+                raise AssertionError("waited %ds for %r; got %r" % (timeout, text, self.output))
+        return time.monotonic() - begin
+
+    def send(self, data):
+        self.proc.stdin.write(data)
+        self.proc.stdin.flush()
+
+    def finish(self, timeout=120):
+        """Closes input, reads to the end and returns the exit status."""
+        try:
+            self.proc.stdin.close()
+        except BrokenPipeError:
+            pass
+        deadline = time.monotonic() + timeout
+        while True:
+            result = self._read(deadline)
+            if result is None:
+                break
+            if result is False:
+                self.kill()
+                raise AssertionError("installer did not finish within %ds; output %r" % (timeout, self.output))
+        return self.proc.wait(timeout=max(1, deadline - time.monotonic()))
+
+    def kill(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait(timeout=10)
+
+
+class Site:
+    """A distribution site for one test: package, site configuration, web host
+    and FTP server, plus the installer's drives and logs."""
+
+    def __init__(self, wine, tmp):
+        self.wine = wine
+        self.tmp = tmp
+        self.host = "127.0.21.%d" % next(_addresses)
+        self.logs = tmp / "logs"
+        wine.map_drive("l", self.logs)
+        self.ftp = FtpSite(self.host, str(tmp / "ftp"), FTP_USER, FTP_PASSWORD)
+        self.web = WebHost()
+        self.runs = []
+        self.drives = set("l")
+
+    # The package.
+    def write_package(self, with_application=True):
+        files = pathlib.Path(self.ftp.files_dir())
+        files.mkdir(parents=True, exist_ok=True)
+        shutil.copy(self.wine.extractor, files / "z.exe")
+        with zipfile.ZipFile(files / "wkp.zip", "w") as archive:
+            if with_application:
+                archive.write(self.wine.application, "Kestrow/Tallywise.exe", compress_type=zipfile.ZIP_DEFLATED)
+            archive.writestr(zipfile.ZipInfo("Tallywise/"), b"")
+            archive.writestr("Tallywise/readme.txt", b"Tallywise sample data\r\n", compress_type=zipfile.ZIP_STORED)
+            archive.writestr("Tallywise/data/settings.ini", b"[tallywise]\r\nmode=home\r\n" * 50,
+                             compress_type=zipfile.ZIP_DEFLATED)
+        return files
+
+    def config_body(self, user=FTP_USER, password=FTP_PASSWORD, host=None):
+        out = self.logs / "meterobj1.txt"
+        result = self.wine.run(self.wine.encoder, "L:\\meterobj1.txt", user, password, host or self.host)
+        assert result.returncode == 0, result.stderr
+        return out.read_bytes()
+
+    def start(self, with_application=True):
+        self.write_package(with_application)
+        self.web.body = self.config_body()
+        self.web.start()
+        self.ftp.start()
+        return self
+
+    def drive(self, letter):
+        folder = self.tmp / ("drive_" + letter.lower())
+        self.wine.map_drive(letter, folder)
+        self.drives.add(letter.lower())
+        return folder
+
+    def installer(self, extra_env=None):
+        env = dict(self.wine.env, http_proxy=self.web.proxy, EXTRACTOR_LOG="L:\\extractor.log",
+                   APPLICATION_LOG="L:\\application.log", **(extra_env or {}))
+        run = InstallerRun(self.wine, env)
+        self.runs.append(run)
+        return run
+
+    def application_log(self, timeout=20):
+        """The record the started application leaves, waited for within `timeout` seconds."""
+        log = self.logs / "application.log"
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if log.exists() and log.read_bytes().endswith(b"\n"):
+                return log.read_text()
+            time.sleep(0.1)
+        return None
+
+    def stop(self):
+        for run in self.runs:
+            run.kill()
+        self.ftp.stop()
+        self.web.stop()
+        for letter in self.drives:
+            self.wine.unmap_drive(letter)
+
+
+@pytest.fixture
+def site(wine, tmp_path):
+    s = Site(wine, tmp_path)
+    yield s
+    s.stop()
+
+
+@pytest.fixture
+def clean_shortcuts(wine):
+    """Removes the installer's shortcuts from the user's folders before and after a test."""
+
+    def clean():
+        for folder in (wine.desktop(), wine.programs() / "Brindlecove"):
+            if folder.is_dir():
+                for link in folder.glob("*Tallywise.exe*"):
+                    link.unlink()
+
+    clean()
+    yield
+    clean()
+
+
+def read_link(path):
+    """Target, working directory and description of a .lnk file, as lnkinfo reads them."""
+    out = subprocess.run(["lnkinfo", str(path)], capture_output=True, text=True, timeout=30).stdout
+    fields = {}
+    for line in out.splitlines():
+        if ":" in line:
+            key, _, value = line.strip().partition(":")
+            fields.setdefault(key.strip(), value.strip())
+    return {"target": fields.get("Local path"), "working directory": fields.get("Working directory"),
+            "description": fields.get("Description")}
