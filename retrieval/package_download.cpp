@@ -12,8 +12,6 @@ HINTERNET g_ftpConnection = NULL;
 namespace {
 
 const DWORD kLoginRetryMs = 4000;
-const DWORD kTransferFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
-                             INTERNET_FLAG_RESYNCHRONIZE | FTP_TRANSFER_TYPE_UNKNOWN;
 const int kDirectorySize = 100;
 
 short ReportNoAccess() {
@@ -21,21 +19,16 @@ short ReportNoAccess() {
     return 0;
 }
 
-void CloseInternetSession() {
-    SysInternetCloseHandle(g_internetHandle);
-    g_internetHandle = NULL;
-}
-
 int FetchFile(const char* remoteName, const char* localName) {
     return SysFtpGetFile(g_ftpConnection, remoteName, localName, FALSE, FILE_ATTRIBUTE_NORMAL,
-                         kTransferFlags, 0)
+                         PACKAGE_TRANSFER_FLAGS, 0)
                ? 1
                : 0;
 }
 
-// Appends "/" unless the text ends in one; a text that fills the buffer already
-// is left as reported.
-void EndWithSlash(char* directory, size_t size) {
+}  // namespace
+
+void EndDirectoryWithSlash(char* directory, size_t size) {
     size_t length = strlen(directory);
     if (length > 0 && directory[length - 1] == '/') {
         return;
@@ -45,8 +38,6 @@ void EndWithSlash(char* directory, size_t size) {
         directory[length + 1] = '\0';
     }
 }
-
-}  // namespace
 
 int ConnectSite(short mode) {
     if (mode == SITE_LOAD_AND_CONNECT) {
@@ -99,7 +90,7 @@ short DownloadPackage() {
         return ReportNoAccess();
     }
     directory[sizeof directory - 1] = '\0';
-    EndWithSlash(directory, sizeof directory);
+    EndDirectoryWithSlash(directory, sizeof directory);
     if (!SysFtpSetCurrentDirectory(g_ftpConnection, directory)) {
         return ReportNoAccess();
     }

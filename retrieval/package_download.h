@@ -14,6 +14,14 @@ enum {
     SITE_DISCONNECT = 3         // log out
 };
 
+// How the package files are fetched: binary, past any cache, overwriting local files.
+const DWORD PACKAGE_TRANSFER_FLAGS = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
+                                     INTERNET_FLAG_RESYNCHRONIZE | FTP_TRANSFER_TYPE_UNKNOWN;
+
+// Appends "/" to a login directory unless it ends in one; a text that leaves no
+// room in its buffer of `size` bytes is left as it is.
+void EndDirectoryWithSlash(char* directory, size_t size);
+
 // Returns 1 on success, 0 on failure (after its message and a 4 s pause).
 // Any mode other than 1 and 3 behaves as SITE_RECONNECT.
 int ConnectSite(short mode);

@@ -57,17 +57,22 @@ void LoadSiteConfig() {
         SysSleep(kFetchRetryMs);
     }
 
+    StoreAndReadSiteConfig(kStoredConfig, buffer, size);
+}
+
+int StoreAndReadSiteConfig(const char* path, const char* body, int size) {
     // The record write does not truncate: an older, longer copy would leave its
     // tail to be read as part of this account.
-    _unlink(kStoredConfig);
-    WriteFileRecord(kStoredConfig, buffer, 1, size);
+    _unlink(path);
+    WriteFileRecord(path, body, 1, size);
 
-    FILE* file = fopen(kStoredConfig, "rt");
+    FILE* file = fopen(path, "rt");
     if (file != NULL) {
         ReadConfigLines(file);
         fclose(file);
     }
-    _unlink(kStoredConfig);
+    _unlink(path);
+    return file != NULL ? 1 : 0;
 }
 
 void DecodeConfigLine(char* text) {

@@ -24,6 +24,10 @@ extern SiteConfig g_siteConfig;
 // from it and deletes it again.
 void LoadSiteConfig();
 
+// Stores a fetched body as `path`, reads the account from it into g_siteConfig
+// and deletes the file. Returns 1 when the stored copy could be read, else 0.
+int StoreAndReadSiteConfig(const char* path, const char* body, int size);
+
 // Decodes a NUL-terminated line in place.
 void DecodeConfigLine(char* text);
 

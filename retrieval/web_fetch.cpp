@@ -8,12 +8,12 @@
 
 HINTERNET g_internetHandle = NULL;
 
-namespace {
-
 void CloseInternetSession() {
     SysInternetCloseHandle(g_internetHandle);
     g_internetHandle = NULL;
 }
+
+namespace {
 
 DWORD ChooseFlags(const char* url) {
     if (strstr(url, TALLYWISE_WEB_DOMAIN) != NULL || strstr(url, TALLYWISE_SECOND_DOMAIN) != NULL) {

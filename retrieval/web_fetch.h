@@ -8,6 +8,9 @@
 // leave its own session here for the next fetch to use and close.
 extern HINTERNET g_internetHandle;
 
+// Closes the session in g_internetHandle and empties the slot.
+void CloseInternetSession();
+
 // The request flags: the base set, and the one for the vendor's own domains,
 // which are always fetched past any cache.
 const DWORD FETCH_FLAGS_BASE = INTERNET_FLAG_NO_AUTH | INTERNET_FLAG_HYPERLINK | INTERNET_FLAG_NO_UI;

@@ -206,7 +206,7 @@ class FtpSite:
     def _serve(self):
         try:
             while not self._stop.is_set():
-                self._server.serve_forever(timeout=0.1, blocking=False, handle_exit=False)
+                self._server.ioloop.loop(0.1, False)
         finally:
             self._server.close_all()
 

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Sets up the machine, builds everything and runs all tests: the unit tests under
 # CTest, then the end-to-end tests with pytest. Extra arguments go to pytest.
+# TALLYWISE_BUILD_DIR picks the build folder; TALLYWISE_CMAKE_ARGS adds configure
+# settings, such as another vendor's site values.
 set -u
 root=$(cd "$(dirname "$0")/.." && pwd)
-build="$root/build"
+build="${TALLYWISE_BUILD_DIR:-$root/build}"
 cd "$root"
 
 bash tools/setup.sh || exit 1

@@ -1,0 +1,243 @@
+// tallywise-sitecheck: checks a distribution site the way the installer uses it,
+// one step a line, without waiting or retrying. Exit status 0 when every step
+// passed; otherwise it names the first step that failed.
+//
+//   tallywise-sitecheck [--no-archive]
+//
+// It fetches the site configuration from the web host this build names, decodes
+// the FTP account, logs in, enters the login directory, looks for z.exe and
+// wkp.zip and (unless --no-archive) downloads the archive to a temporary folder
+// to look inside it.
+#include "retrieval/package_download.h"
+#include "retrieval/site_config.h"
+#include "retrieval/web_fetch.h"
+#include "site_values.h"
+
+#include <windows.h>
+#include <wininet.h>
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+const char kConfigUrl[] = TALLYWISE_CONFIG_URL;
+
+int Pass(const char* step, const char* detail) {
+    printf("ok     %-14s %s\n", step, detail);
+    return 1;
+}
+
+int Fail(const char* step, const char* detail) {
+    printf("FAILED %-14s %s\n", step, detail);
+    printf("site check failed at step: %s\n", step);
+    return 0;
+}
+
+// The HTTP status of the configuration URL, asked with the installer's agent and flags.
+DWORD ConfigStatus() {
+    HINTERNET internet = InternetOpenA("TallywiseInstallProgram", INTERNET_OPEN_TYPE_PRECONFIG, NULL, NULL, 0);
+    if (internet == NULL) {
+        return 0;
+    }
+    DWORD status = 0;
+    HINTERNET request = InternetOpenUrlA(internet, kConfigUrl, NULL, 0, FETCH_FLAGS_VENDOR, 0);
+    if (request != NULL) {
+        DWORD size = sizeof status;
+        if (!HttpQueryInfoA(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, NULL)) {
+            status = 0;
+        }
+        InternetCloseHandle(request);
+    }
+    InternetCloseHandle(internet);
+    return status;
+}
+
+int CheckConfiguration() {
+    char detail[512];
+    DWORD status = ConfigStatus();
+    char body[SITE_CONFIG_BYTES];
+    snprintf(body, sizeof body, "%s", kConfigUrl);
+    int size = FetchUrl(body, SITE_CONFIG_BYTES);
+    if (size == 0) {
+        snprintf(detail, sizeof detail, "%s could not be read (status %lu)", kConfigUrl,
+                 static_cast<unsigned long>(status));
+        return Fail("configuration", detail);
+    }
+    if (status < 200 || status > 299) {
+        snprintf(detail, sizeof detail,
+                 "%s answers status %lu: the installer would read that page as the site configuration",
+                 kConfigUrl, static_cast<unsigned long>(status));
+        return Fail("configuration", detail);
+    }
+    snprintf(detail, sizeof detail, "%s: status %lu, %d bytes", kConfigUrl, static_cast<unsigned long>(status),
+             size);
+    Pass("configuration", detail);
+
+    char path[MAX_PATH];
+    char folder[MAX_PATH];
+    if (GetTempPathA(sizeof folder, folder) == 0 ||
+        snprintf(path, sizeof path, "%stallywise-sitecheck-%lu.txt", folder,
+                 static_cast<unsigned long>(GetCurrentProcessId())) >= static_cast<int>(sizeof path)) {
+        return Fail("account", "no temporary folder for the stored copy");
+    }
+    memset(&g_siteConfig, 0, sizeof g_siteConfig);
+    if (!StoreAndReadSiteConfig(path, body, size)) {
+        return Fail("account", "the stored copy could not be read back");
+    }
+    if (g_siteConfig.ftpUser[0] == '\0' || g_siteConfig.ftpPassword[0] == '\0' || g_siteConfig.ftpHost[0] == '\0') {
+        return Fail("account", "lines 2 to 4 must hold the encoded user, password and host, each ending in a line end");
+    }
+    snprintf(detail, sizeof detail, "user %s, host %s (password not shown)", g_siteConfig.ftpUser,
+             g_siteConfig.ftpHost);
+    return Pass("account", detail);
+}
+
+int CheckFile(HINTERNET connection, const char* name, bool* present) {
+    char detail[256];
+    WIN32_FIND_DATAA found;
+    HINTERNET search = FtpFindFirstFileA(connection, name, &found, INTERNET_FLAG_RELOAD, 0);
+    *present = search != NULL;
+    if (search == NULL) {
+        snprintf(detail, sizeof detail, "not found in the login directory (error %lu)",
+                 static_cast<unsigned long>(GetLastError()));
+        return Fail(name, detail);
+    }
+    InternetCloseHandle(search);
+    unsigned long long size = (static_cast<unsigned long long>(found.nFileSizeHigh) << 32) | found.nFileSizeLow;
+    snprintf(detail, sizeof detail, "present, %llu bytes", size);
+    return Pass(name, detail);
+}
+
+unsigned Read16(const unsigned char* p) { return p[0] | (p[1] << 8); }
+unsigned long Read32(const unsigned char* p) {
+    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<unsigned long>(p[3]) << 24);
+}
+
+// Looks through a zip archive's central directory for the application and its folder.
+int CheckArchiveContents(const char* path) {
+    FILE* file = fopen(path, "rb");
+    if (file == NULL) {
+        return Fail("archive", "the downloaded copy cannot be opened");
+    }
+    static unsigned char tail[65557];
+    fseek(file, 0, SEEK_END);
+    long length = ftell(file);
+    long size = length < static_cast<long>(sizeof tail) ? length : static_cast<long>(sizeof tail);
+    fseek(file, length - size, SEEK_SET);
+    long end = -1;
+    if (size >= 22 && fread(tail, 1, static_cast<size_t>(size), file) == static_cast<size_t>(size)) {
+        for (long i = size - 22; i >= 0 && end < 0; --i) {
+            if (Read32(tail + i) == 0x06054b50) {
+                end = i;
+            }
+        }
+    }
+    if (end < 0) {
+        fclose(file);
+        return Fail("archive", "wkp.zip is not a zip archive");
+    }
+    unsigned entries = Read16(tail + end + 10);
+    long offset = static_cast<long>(Read32(tail + end + 16));
+    bool application = false;
+    bool folder = false;
+    for (unsigned n = 0; n < entries; ++n) {
+        unsigned char header[46];
+        char name[512];
+        if (fseek(file, offset, SEEK_SET) != 0 || fread(header, 1, sizeof header, file) != sizeof header ||
+            Read32(header) != 0x02014b50) {
+            break;
+        }
+        unsigned nameLength = Read16(header + 28);
+        size_t kept = nameLength < sizeof name ? nameLength : sizeof name - 1;
+        kept = fread(name, 1, kept, file);
+        name[kept] = '\0';
+        application = application || strcmp(name, "Kestrow/Tallywise.exe") == 0;
+        folder = folder || strncmp(name, "Tallywise/", 10) == 0;
+        offset += 46 + static_cast<long>(nameLength) + Read16(header + 30) + Read16(header + 32);
+    }
+    fclose(file);
+    if (!application || !folder) {
+        return Fail("archive", !application ? "wkp.zip holds no Kestrow/Tallywise.exe"
+                                            : "wkp.zip holds no Tallywise/ folder");
+    }
+    return Pass("archive", "holds Kestrow/Tallywise.exe and the Tallywise/ folder");
+}
+
+int CheckArchive(HINTERNET connection) {
+    char folder[MAX_PATH];
+    char path[MAX_PATH];
+    if (GetTempPathA(sizeof folder, folder) == 0 ||
+        snprintf(path, sizeof path, "%stallywise-sitecheck-%lu.zip", folder,
+                 static_cast<unsigned long>(GetCurrentProcessId())) >= static_cast<int>(sizeof path)) {
+        return Fail("archive", "no temporary folder for the download");
+    }
+    if (!FtpGetFileA(connection, "wkp.zip", path, FALSE, FILE_ATTRIBUTE_NORMAL, PACKAGE_TRANSFER_FLAGS, 0)) {
+        char detail[64];
+        snprintf(detail, sizeof detail, "download failed (error %lu)", static_cast<unsigned long>(GetLastError()));
+        return Fail("archive", detail);
+    }
+    int result = CheckArchiveContents(path);
+    DeleteFileA(path);
+    return result;
+}
+
+int CheckFtp(bool downloadArchive) {
+    char detail[512];
+    HINTERNET internet = InternetOpenA("TallywiseInstallation", INTERNET_OPEN_TYPE_PRECONFIG, NULL, NULL, 0);
+    if (internet == NULL) {
+        return Fail("ftp login", "no internet session");
+    }
+    HINTERNET connection = InternetConnectA(internet, g_siteConfig.ftpHost, INTERNET_DEFAULT_FTP_PORT,
+                                            g_siteConfig.ftpUser, g_siteConfig.ftpPassword, INTERNET_SERVICE_FTP,
+                                            INTERNET_FLAG_PASSIVE, 0);
+    int ok = 0;
+    if (connection == NULL) {
+        snprintf(detail, sizeof detail, "%s:21 as %s refused or unreachable (error %lu)", g_siteConfig.ftpHost,
+                 g_siteConfig.ftpUser, static_cast<unsigned long>(GetLastError()));
+        Fail("ftp login", detail);
+    } else {
+        snprintf(detail, sizeof detail, "%s:21 as %s, passive mode", g_siteConfig.ftpHost, g_siteConfig.ftpUser);
+        Pass("ftp login", detail);
+
+        char directory[100] = "";
+        DWORD length = sizeof directory;
+        if (!FtpGetCurrentDirectoryA(connection, directory, &length)) {
+            Fail("login directory", "the server does not report its login directory");
+        } else {
+            directory[sizeof directory - 1] = '\0';
+            EndDirectoryWithSlash(directory, sizeof directory);
+            if (!FtpSetCurrentDirectoryA(connection, directory)) {
+                snprintf(detail, sizeof detail, "%s cannot be entered", directory);
+                Fail("login directory", detail);
+            } else {
+                Pass("login directory", directory);
+                bool extractor = false;
+                bool archive = false;
+                ok = CheckFile(connection, "z.exe", &extractor) && CheckFile(connection, "wkp.zip", &archive) &&
+                     (!downloadArchive || CheckArchive(connection));
+            }
+        }
+        InternetCloseHandle(connection);
+    }
+    InternetCloseHandle(internet);
+    return ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    bool downloadArchive = true;
+    if (argc == 2 && strcmp(argv[1], "--no-archive") == 0) {
+        downloadArchive = false;
+    } else if (argc != 1) {
+        fprintf(stderr, "usage: tallywise-sitecheck [--no-archive]\n");
+        return 2;
+    }
+    printf("Checking the Tallywise distribution site of %s\n", TALLYWISE_WEB_HOST);
+    if (!CheckConfiguration() || !CheckFtp(downloadArchive)) {
+        return 1;
+    }
+    printf("site check passed\n");
+    return 0;
+}

@@ -1,0 +1,75 @@
+"""What the installer does before and around the download, as the real executable."""
+
+import pefile
+
+from conftest import crlf
+from test_installation import PROMPT, transcript
+
+GREETING = ("Welcome to the Tallywise Home Installation Program\n\n"
+            "Follow these directions to install Tallywise for Home use\n\n")
+SELECT = "Select a Disk Drive that you want to install Tallywise on\n\n"
+NO_LETTER = "\nNo drive letter was given; nothing was installed.\n"
+
+
+def test_manifest_asks_for_no_elevation(wine):
+    pe = pefile.PE(str(wine.installer))
+    manifests = [entry for entry in pe.DIRECTORY_ENTRY_RESOURCE.entries
+                 if entry.id == pefile.RESOURCE_TYPE["RT_MANIFEST"]]
+    assert len(manifests) == 1
+    data_entry = manifests[0].directory.entries[0].directory.entries[0].data.struct
+    manifest = pe.get_data(data_entry.OffsetToData, data_entry.Size).decode("utf-8")
+    assert '<requestedExecutionLevel level="asInvoker" uiAccess="false"/>' in manifest
+    # Self-contained: only system DLLs are imported.
+    imports = sorted(entry.dll.decode().lower() for entry in pe.DIRECTORY_ENTRY_IMPORT)
+    assert imports == ["kernel32.dll", "msvcrt.dll", "ole32.dll", "shell32.dll", "wininet.dll"]
+
+
+def test_end_of_input_at_the_prompt_installs_nothing(site):
+    drive = site.drive("d")
+    run = site.installer()
+    run.send(b"1")
+    assert run.finish(timeout=30) == 1
+    assert run.output == crlf(GREETING + SELECT + PROMPT + PROMPT + NO_LETTER)
+    assert list(drive.iterdir()) == []
+
+
+def test_folder_that_cannot_be_created_asks_again(site):
+    # Drive Q has no mapping: its folder cannot be created.
+    site.wine.unmap_drive("q")
+    site.start()
+    drive = site.drive("d")
+    run = site.installer()
+    run.send(b"q\nd\n")
+    assert run.finish() == 0
+    failed = "\nUnable to Create the Q:\\Kestrow Folder, Disk is probably protected\n"
+    expected = transcript(site, "D").replace(PROMPT, PROMPT + failed + SELECT + PROMPT + PROMPT, 1)
+    assert run.output.startswith(crlf(expected))
+    assert (drive / "Kestrow" / "Tallywise.exe").exists()
+
+
+def test_existing_install_folder_is_installed_over(site, clean_shortcuts):
+    drive = site.drive("e")
+    (drive / "Kestrow").mkdir()
+    (drive / "Kestrow" / "Tallywise.exe").write_bytes(b"an older version")
+    site.start()
+    run = site.installer()
+    run.send(b"e\n")
+    assert run.finish() == 0
+    assert run.output.startswith(crlf(transcript(site, "E")))
+    assert (drive / "Kestrow" / "Tallywise.exe").read_bytes() == site.wine.application.read_bytes()
+
+
+def test_extraction_that_installs_nothing_keeps_the_archive(site, wine, clean_shortcuts):
+    drive = site.drive("d")
+    site.start(with_application=False)
+    run = site.installer()
+    run.send(b"d\n")
+    assert run.finish() == 2
+
+    expected = transcript(site, "D").split("\n\nCreating Desktop")[0] + (
+        "\nTallywise could not be unpacked: D:\\Kestrow\\Tallywise.exe is missing."
+        " The downloaded archive is kept in the D:\\Kestrow folder.\n")
+    assert run.output == crlf(expected)
+    assert sorted(p.name for p in (drive / "Kestrow").iterdir()) == ["wkp.zip", "z.exe"]
+    assert not (wine.desktop() / "D-Tallywise.exe.lnk").exists()
+    assert site.application_log(timeout=1) is None
