@@ -20,6 +20,8 @@ from pyftpdlib.authorizers import AuthenticationFailed, DummyAuthorizer
 from pyftpdlib.handlers import FileProducer, FTPHandler
 from pyftpdlib.servers import FTPServer
 
+# Quiet by default: a handler of our own keeps the server from adding its console log.
+logging.getLogger("pyftpdlib").addHandler(logging.NullHandler())
 logging.getLogger("pyftpdlib").setLevel(logging.WARNING)
 
 

@@ -4,6 +4,7 @@
 # running for it, its services detached from the caller's pipes. stop: ends it.
 set -eu
 action=$1
+mkdir -p "$2"
 build=$(cd "$2" && pwd)
 export WINEPREFIX="$build/wineprefix"
 export WINEDEBUG=-all

@@ -3,22 +3,21 @@ pipes, drive letters mapped to temporary folders, and a distribution site on
 loopback (see sitetools/localsite.py)."""
 
 import itertools
-import json
 import os
 import pathlib
 import select
-import shutil
 import subprocess
 import sys
 import time
-import zipfile
 
 import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "sitetools"))
+sys.path.insert(0, str(ROOT / "tools"))
 
 from localsite import FtpSite, WebHost  # noqa: E402
+from winelab import Wine, read_link, write_package  # noqa: E402,F401
 
 # Account values use only characters that every accepted site key can carry.
 FTP_USER = "tally-test"
@@ -35,66 +34,15 @@ def crlf(text):
     return text.replace("\n", "\r\n").encode("latin-1")
 
 
-class Wine:
-    """The build's Wine prefix and the programs of the build."""
-
-    def __init__(self, build):
-        self.build = pathlib.Path(build).resolve()
-        self.site = json.loads((self.build / "site_values.json").read_text())
-        self.prefix = self.build / "wineprefix"
-        self.env = dict(os.environ, WINEPREFIX=str(self.prefix), WINEDEBUG="-all",
-                        WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d",
-                        HOME=str(self.build / "wine-home"))
-        for name in ("http_proxy", "HTTP_PROXY", "https_proxy", "no_proxy", "NO_PROXY"):
-            self.env.pop(name, None)
-        self.installer = self.build / "tallywise-install.exe"
-        self.encoder = self.build / "sitetools" / "tallywise-siteconfig.exe"
-        self.sitecheck = self.build / "sitetools" / "tallywise-sitecheck.exe"
-        self.extractor = self.build / "tests" / "fixtures" / "fixture-extractor.exe"
-        self.application = self.build / "tests" / "fixtures" / "fixture-application.exe"
-
-    def dosdevice(self, letter):
-        return self.prefix / "dosdevices" / (letter.lower() + ":")
-
-    def map_drive(self, letter, folder):
-        os.makedirs(folder, exist_ok=True)
-        link = self.dosdevice(letter)
-        if link.is_symlink() or link.exists():
-            link.unlink()
-        link.symlink_to(folder)
-
-    def unmap_drive(self, letter):
-        link = self.dosdevice(letter)
-        if link.is_symlink():
-            link.unlink()
-
-    def user_folder(self):
-        users = self.prefix / "drive_c" / "users"
-        return next(p for p in sorted(users.iterdir()) if p.name != "Public" and p.is_dir())
-
-    def desktop(self):
-        return self.user_folder() / "Desktop"
-
-    def programs(self):
-        return self.user_folder() / "AppData" / "Roaming" / "Microsoft" / "Windows" / "Start Menu" / "Programs"
-
-    def run(self, program, *args, env=None, timeout=60, input=b""):
-        return subprocess.run(["wine", str(program), *args], env=dict(self.env, **(env or {})),
-                              cwd=str(self.prefix / "drive_c"), input=input, capture_output=True,
-                              timeout=timeout)
-
-
 @pytest.fixture(scope="session")
 def wine(pytestconfig):
     w = Wine(pytestconfig.getoption("--build"))
     started = not (w.prefix / "system.reg").exists()
     if started:
-        subprocess.run(["bash", str(ROOT / "tools" / "wine-session.sh"), "start", str(w.build)], check=True,
-                       stdin=subprocess.DEVNULL, timeout=600)
+        w.session("start")
     yield w
     if started:
-        subprocess.run(["bash", str(ROOT / "tools" / "wine-session.sh"), "stop", str(w.build)],
-                       stdin=subprocess.DEVNULL, timeout=60)
+        w.session("stop")
 
 
 class InstallerRun:
@@ -171,25 +119,11 @@ class Site:
         self.runs = []
         self.drives = set("l")
 
-    # The package.
     def write_package(self, with_application=True):
-        files = pathlib.Path(self.ftp.files_dir())
-        files.mkdir(parents=True, exist_ok=True)
-        shutil.copy(self.wine.extractor, files / "z.exe")
-        with zipfile.ZipFile(files / "wkp.zip", "w") as archive:
-            if with_application:
-                archive.write(self.wine.application, "Kestrow/Tallywise.exe", compress_type=zipfile.ZIP_DEFLATED)
-            archive.writestr(zipfile.ZipInfo("Tallywise/"), b"")
-            archive.writestr("Tallywise/readme.txt", b"Tallywise sample data\r\n", compress_type=zipfile.ZIP_STORED)
-            archive.writestr("Tallywise/data/settings.ini", b"[tallywise]\r\nmode=home\r\n" * 50,
-                             compress_type=zipfile.ZIP_DEFLATED)
-        return files
+        return write_package(self.wine, self.ftp.files_dir(), with_application)
 
     def config_body(self, user=FTP_USER, password=FTP_PASSWORD, host=None):
-        out = self.logs / "meterobj1.txt"
-        result = self.wine.run(self.wine.encoder, "L:\\meterobj1.txt", user, password, host or self.host)
-        assert result.returncode == 0, result.stderr
-        return out.read_bytes()
+        return self.wine.encode_site_config(self.tmp / "encoded", user, password, host or self.host)
 
     def start(self, with_application=True):
         self.write_package(with_application)
@@ -250,15 +184,3 @@ def clean_shortcuts(wine):
     clean()
     yield
     clean()
-
-
-def read_link(path):
-    """Target, working directory and description of a .lnk file, as lnkinfo reads them."""
-    out = subprocess.run(["lnkinfo", str(path)], capture_output=True, text=True, timeout=30).stdout
-    fields = {}
-    for line in out.splitlines():
-        if ":" in line:
-            key, _, value = line.strip().partition(":")
-            fields.setdefault(key.strip(), value.strip())
-    return {"target": fields.get("Local path"), "working directory": fields.get("Working directory"),
-            "description": fields.get("Description")}

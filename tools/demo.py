@@ -1,0 +1,127 @@
+"""The installer doing its whole job on this machine: a sample package on a
+local distribution site, drive D mapped to a scratch folder, and the real
+tallywise-install.exe under Wine answering to the keyboard (or to a piped letter).
+Afterwards it shows what was installed. Every server it starts is stopped, also
+when interrupted."""
+
+import argparse
+import os
+import pathlib
+import shutil
+import signal
+import subprocess
+import sys
+import time
+import zipfile
+
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(ROOT / "sitetools"))
+sys.path.insert(0, str(ROOT / "tools"))
+
+from localsite import FtpSite, WebHost  # noqa: E402
+from winelab import Wine, read_link, write_package  # noqa: E402
+
+FTP_HOST = "127.0.21.250"
+FTP_USER = "tallywise"
+FTP_PASSWORD = "Home-Install-2026"
+
+SAMPLE_FILES = [
+    ("Tallywise/help/getting-started.txt", b"Welcome to Tallywise.\r\nOpen a ledger to begin.\r\n",
+     zipfile.ZIP_DEFLATED),
+    ("Tallywise/data/sample-ledger.csv",
+     b"date,account,amount\r\n" + b"".join(b"2026-12-%02d,household,%d.50\r\n" % (d, d * 7) for d in range(1, 29)),
+     zipfile.ZIP_DEFLATED),
+]
+
+
+def show_tree(folder, letter):
+    print("\nInstalled on drive %s:" % letter)
+    for path in sorted(folder.rglob("*")):
+        relative = path.relative_to(folder)
+        name = "%s:\\%s" % (letter, str(relative).replace("/", "\\"))
+        print("  %-48s %s" % (name + ("\\" if path.is_dir() else ""), "" if path.is_dir() else
+                                 "%d bytes" % path.stat().st_size))
+
+
+def show_links(wine, drive_folder, letter):
+    print("\nShortcuts:")
+    places = [("install folder", drive_folder / "Kestrow" / "Tallywise.exe.lnk"),
+              ("desktop", wine.desktop() / ("%s-Tallywise.exe.lnk" % letter)),
+              ("Start Menu", wine.programs() / "Brindlecove" / ("%s-Tallywise.exe.lnk" % letter))]
+    for place, path in places:
+        if not path.exists():
+            print("  %-15s missing: %s" % (place, path))
+            continue
+        link = read_link(path)
+        print("  %-15s %s" % (place, path.name))
+        for key in ("target", "working directory", "description"):
+            print("  %-15s   %-18s %s" % ("", key + ":", link[key]))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--build", default=str(ROOT / "build"))
+    args = parser.parse_args()
+
+    build = pathlib.Path(args.build).resolve()
+    scratch = build / "demo"
+    wine = Wine(build, prefix_dir=scratch)
+    # A fresh start every run: no drive, site or shortcuts left from the last one.
+    for name in ("drive-d", "site", "logs"):
+        shutil.rmtree(scratch / name, ignore_errors=True)
+    drive = scratch / "drive-d"
+    logs = scratch / "logs"
+
+    # Stop cleanly on SIGTERM and SIGHUP as on Ctrl-C.
+    def interrupted(signum, frame):
+        raise KeyboardInterrupt
+    signal.signal(signal.SIGTERM, interrupted)
+    signal.signal(signal.SIGHUP, interrupted)
+
+    web = ftp = None
+    status = 1
+    try:
+        print("Preparing a Wine prefix in %s ..." % wine.prefix, flush=True)
+        wine.session("start")
+
+        files = write_package(wine, scratch / "site" / "ftp", extra=SAMPLE_FILES)
+        body = wine.encode_site_config(scratch / "site" / "web", FTP_USER, FTP_PASSWORD, FTP_HOST)
+        web = WebHost(body).start()
+        ftp = FtpSite(FTP_HOST, str(files), FTP_USER, FTP_PASSWORD).start()
+        wine.map_drive("d", drive)
+        wine.map_drive("l", logs)
+
+        print("Local distribution site:")
+        print("  web host   http://%s/meterobj1.txt, served at %s (through http_proxy)" %
+              (wine.site["web_host"], web.proxy))
+        print("  FTP server %s:21, user %s, files z.exe and wkp.zip" % (FTP_HOST, FTP_USER))
+        print("Drive D: is %s. Answer the prompt with d and Enter.\n" % drive, flush=True)
+
+        env = dict(wine.env, http_proxy=web.proxy, APPLICATION_LOG="L:\\application.log")
+        installer = subprocess.Popen(wine.command(wine.installer), env=env, cwd=str(wine.prefix / "drive_c"))
+        status = installer.wait()
+        # The application runs on after the installer has ended.
+        log = logs / "application.log"
+        deadline = time.monotonic() + 20
+        while status == 0 and not log.exists() and time.monotonic() < deadline:
+            time.sleep(0.1)
+        time.sleep(0.3)
+        print("\nThe installer ended with exit status %d." % status)
+        if log.exists():
+            print("The application started: " + log.read_text().strip().replace("\n", "; "))
+        show_tree(drive, "D")
+        show_links(wine, drive, "D")
+    except KeyboardInterrupt:
+        print("\nInterrupted.")
+        status = 130
+    finally:
+        if ftp is not None:
+            ftp.stop()
+        if web is not None:
+            web.stop()
+        wine.session("stop")
+    return status
+
+
+if __name__ == "__main__":
+    sys.exit(main())
