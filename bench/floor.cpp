@@ -17,10 +17,12 @@ int main(int argc, char** argv) {
         return 2;
     }
     char drive = argv[1][0];
-    HINTERNET internet = InternetOpenA("TallywiseInstallProgram", INTERNET_OPEN_TYPE_PRECONFIG, NULL, NULL, 0);
-    HINTERNET request = internet == NULL ? NULL
-                                         : InternetOpenUrlA(internet, TALLYWISE_CONFIG_URL, NULL, 0,
-                                                            INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE, 0);
+    HINTERNET internet =
+        InternetOpenA("TallywiseInstallProgram", INTERNET_OPEN_TYPE_PRECONFIG, NULL, NULL, 0);
+    HINTERNET request = internet == NULL
+                            ? NULL
+                            : InternetOpenUrlA(internet, TALLYWISE_CONFIG_URL, NULL, 0,
+                                               INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE, 0);
     if (request == NULL) {
         fprintf(stderr, "bench-floor: configuration request failed\n");
         return 1;
@@ -50,7 +52,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     char command[128];
-    snprintf(command, sizeof command, "%c:\\Kestrow\\z.exe -extract -directories -overwrite %c:\\Kestrow\\wkp.zip %c:\\",
-             drive, drive, drive);
+    snprintf(command, sizeof command,
+             "%c:\\Kestrow\\z.exe -extract -directories -overwrite %c:\\Kestrow\\wkp.zip %c:\\", drive, drive,
+             drive);
     return system(command) == 0 ? 0 : 1;
 }

@@ -62,16 +62,17 @@ void UnpackPackage(char drive) {
 
     char command[96];
     snprintf(command, sizeof command,
-             "%c:\\Kestrow\\z.exe -extract -directories -overwrite %c:\\Kestrow\\wkp.zip %c:\\",
-             drive, drive, drive);
+             "%c:\\Kestrow\\z.exe -extract -directories -overwrite %c:\\Kestrow\\wkp.zip %c:\\", drive, drive,
+             drive);
     SysRunCommand(command);
 
     // An extractor that failed must not end in a "complete" installation, and the
     // downloaded archive stays for another try.
     if (GetFileAttributesA("\\Kestrow\\Tallywise.exe") == INVALID_FILE_ATTRIBUTES) {
-        SysPrint("\nTallywise could not be unpacked: %c:\\Kestrow\\Tallywise.exe is missing."
-                 " The downloaded archive is kept in the %c:\\Kestrow folder.\n",
-                 drive, drive);
+        SysPrint(
+            "\nTallywise could not be unpacked: %c:\\Kestrow\\Tallywise.exe is missing."
+            " The downloaded archive is kept in the %c:\\Kestrow folder.\n",
+            drive, drive);
         SysExit(EXIT_NOT_UNPACKED);
     }
     _unlink("\\Kestrow\\wkp.zip");
@@ -85,8 +86,7 @@ void UnpackPackage(char drive) {
     GetStartupInfoA(&startup);
     PROCESS_INFORMATION process;
     char commandLine[] = "\\Kestrow\\Tallywise.exe";
-    if (!SysCreateProcess(NULL, commandLine, NULL, NULL, FALSE, 0, NULL, NULL, &startup,
-                          &process)) {
+    if (!SysCreateProcess(NULL, commandLine, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process)) {
         SysPrint("Unable to start %c:\\Kestrow\\Tallywise.exe (error %lu)\n", drive,
                  static_cast<unsigned long>(GetLastError()));
         SysExit(EXIT_LAUNCH_FAILED);

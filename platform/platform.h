@@ -14,27 +14,25 @@ int SysReadChar(char* c);  // 1 when a character was read, 0 at end of input or 
 // Time and processes.
 void SysSleep(DWORD milliseconds);
 int SysRunCommand(const char* command);
-BOOL SysCreateProcess(const char* applicationName, char* commandLine,
-                      SECURITY_ATTRIBUTES* processAttributes,
-                      SECURITY_ATTRIBUTES* threadAttributes, BOOL inheritHandles,
-                      DWORD creationFlags, void* environment, const char* currentDirectory,
-                      STARTUPINFOA* startupInfo, PROCESS_INFORMATION* processInfo);
+BOOL SysCreateProcess(const char* applicationName, char* commandLine, SECURITY_ATTRIBUTES* processAttributes,
+                      SECURITY_ATTRIBUTES* threadAttributes, BOOL inheritHandles, DWORD creationFlags,
+                      void* environment, const char* currentDirectory, STARTUPINFOA* startupInfo,
+                      PROCESS_INFORMATION* processInfo);
 [[noreturn]] void SysExit(int status);
 
 // WinINet.
-HINTERNET SysInternetOpen(const char* agent, DWORD accessType, const char* proxy,
-                          const char* proxyBypass, DWORD flags);
-HINTERNET SysInternetOpenUrl(HINTERNET internet, const char* url, const char* headers,
-                             DWORD headersLength, DWORD flags, DWORD_PTR context);
+HINTERNET SysInternetOpen(const char* agent, DWORD accessType, const char* proxy, const char* proxyBypass,
+                          DWORD flags);
+HINTERNET SysInternetOpenUrl(HINTERNET internet, const char* url, const char* headers, DWORD headersLength,
+                             DWORD flags, DWORD_PTR context);
 BOOL SysInternetReadFile(HINTERNET request, void* buffer, DWORD toRead, DWORD* read);
 BOOL SysInternetCloseHandle(HINTERNET handle);
-HINTERNET SysInternetConnect(HINTERNET internet, const char* server, INTERNET_PORT port,
-                             const char* user, const char* password, DWORD service,
-                             DWORD flags, DWORD_PTR context);
+HINTERNET SysInternetConnect(HINTERNET internet, const char* server, INTERNET_PORT port, const char* user,
+                             const char* password, DWORD service, DWORD flags, DWORD_PTR context);
 BOOL SysFtpGetCurrentDirectory(HINTERNET connection, char* directory, DWORD* length);
 BOOL SysFtpSetCurrentDirectory(HINTERNET connection, const char* directory);
-BOOL SysFtpGetFile(HINTERNET connection, const char* remoteFile, const char* localFile,
-                   BOOL failIfExists, DWORD attributes, DWORD flags, DWORD_PTR context);
+BOOL SysFtpGetFile(HINTERNET connection, const char* remoteFile, const char* localFile, BOOL failIfExists,
+                   DWORD attributes, DWORD flags, DWORD_PTR context);
 
 // Shell.
 BOOL SysGetSpecialFolderPath(char* path, int folder, BOOL create);

@@ -25,14 +25,12 @@ int SysRunCommand(const char* command) {
     return system(command);
 }
 
-BOOL SysCreateProcess(const char* applicationName, char* commandLine,
-                      SECURITY_ATTRIBUTES* processAttributes,
-                      SECURITY_ATTRIBUTES* threadAttributes, BOOL inheritHandles,
-                      DWORD creationFlags, void* environment, const char* currentDirectory,
-                      STARTUPINFOA* startupInfo, PROCESS_INFORMATION* processInfo) {
-    return CreateProcessA(applicationName, commandLine, processAttributes, threadAttributes,
-                          inheritHandles, creationFlags, environment, currentDirectory,
-                          startupInfo, processInfo);
+BOOL SysCreateProcess(const char* applicationName, char* commandLine, SECURITY_ATTRIBUTES* processAttributes,
+                      SECURITY_ATTRIBUTES* threadAttributes, BOOL inheritHandles, DWORD creationFlags,
+                      void* environment, const char* currentDirectory, STARTUPINFOA* startupInfo,
+                      PROCESS_INFORMATION* processInfo) {
+    return CreateProcessA(applicationName, commandLine, processAttributes, threadAttributes, inheritHandles,
+                          creationFlags, environment, currentDirectory, startupInfo, processInfo);
 }
 
 void SysExit(int status) {
@@ -40,13 +38,13 @@ void SysExit(int status) {
     exit(status);
 }
 
-HINTERNET SysInternetOpen(const char* agent, DWORD accessType, const char* proxy,
-                          const char* proxyBypass, DWORD flags) {
+HINTERNET SysInternetOpen(const char* agent, DWORD accessType, const char* proxy, const char* proxyBypass,
+                          DWORD flags) {
     return InternetOpenA(agent, accessType, proxy, proxyBypass, flags);
 }
 
-HINTERNET SysInternetOpenUrl(HINTERNET internet, const char* url, const char* headers,
-                             DWORD headersLength, DWORD flags, DWORD_PTR context) {
+HINTERNET SysInternetOpenUrl(HINTERNET internet, const char* url, const char* headers, DWORD headersLength,
+                             DWORD flags, DWORD_PTR context) {
     return InternetOpenUrlA(internet, url, headers, headersLength, flags, context);
 }
 
@@ -56,9 +54,8 @@ BOOL SysInternetReadFile(HINTERNET request, void* buffer, DWORD toRead, DWORD* r
 
 BOOL SysInternetCloseHandle(HINTERNET handle) { return InternetCloseHandle(handle); }
 
-HINTERNET SysInternetConnect(HINTERNET internet, const char* server, INTERNET_PORT port,
-                             const char* user, const char* password, DWORD service,
-                             DWORD flags, DWORD_PTR context) {
+HINTERNET SysInternetConnect(HINTERNET internet, const char* server, INTERNET_PORT port, const char* user,
+                             const char* password, DWORD service, DWORD flags, DWORD_PTR context) {
     return InternetConnectA(internet, server, port, user, password, service, flags, context);
 }
 
@@ -70,10 +67,9 @@ BOOL SysFtpSetCurrentDirectory(HINTERNET connection, const char* directory) {
     return FtpSetCurrentDirectoryA(connection, directory);
 }
 
-BOOL SysFtpGetFile(HINTERNET connection, const char* remoteFile, const char* localFile,
-                   BOOL failIfExists, DWORD attributes, DWORD flags, DWORD_PTR context) {
-    return FtpGetFileA(connection, remoteFile, localFile, failIfExists, attributes, flags,
-                       context);
+BOOL SysFtpGetFile(HINTERNET connection, const char* remoteFile, const char* localFile, BOOL failIfExists,
+                   DWORD attributes, DWORD flags, DWORD_PTR context) {
+    return FtpGetFileA(connection, remoteFile, localFile, failIfExists, attributes, flags, context);
 }
 
 BOOL SysGetSpecialFolderPath(char* path, int folder, BOOL create) {

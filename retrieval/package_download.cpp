@@ -56,8 +56,7 @@ int ConnectSite(short mode) {
         return 1;
     }
 
-    g_internetHandle =
-        SysInternetOpen("TallywiseInstallation", INTERNET_OPEN_TYPE_PRECONFIG, NULL, NULL, 0);
+    g_internetHandle = SysInternetOpen("TallywiseInstallation", INTERNET_OPEN_TYPE_PRECONFIG, NULL, NULL, 0);
     if (g_internetHandle == NULL) {
         SysPrint("You Are not Connected to the Internet\n");
         SysSleep(kLoginRetryMs);
@@ -65,8 +64,8 @@ int ConnectSite(short mode) {
     }
 
     g_ftpConnection = SysInternetConnect(g_internetHandle, g_siteConfig.ftpHost, INTERNET_DEFAULT_FTP_PORT,
-                                         g_siteConfig.ftpUser, g_siteConfig.ftpPassword,
-                                         INTERNET_SERVICE_FTP, INTERNET_FLAG_PASSIVE, 0);
+                                         g_siteConfig.ftpUser, g_siteConfig.ftpPassword, INTERNET_SERVICE_FTP,
+                                         INTERNET_FLAG_PASSIVE, 0);
     if (g_ftpConnection == NULL) {
         SysPrint("You Are not Connected to the Internet\n");
         CloseInternetSession();

@@ -36,7 +36,8 @@ int Fail(const char* step, const char* detail) {
 
 // The HTTP status of the configuration URL, asked with the installer's agent and flags.
 DWORD ConfigStatus() {
-    HINTERNET internet = InternetOpenA("TallywiseInstallProgram", INTERNET_OPEN_TYPE_PRECONFIG, NULL, NULL, 0);
+    HINTERNET internet =
+        InternetOpenA("TallywiseInstallProgram", INTERNET_OPEN_TYPE_PRECONFIG, NULL, NULL, 0);
     if (internet == NULL) {
         return 0;
     }
@@ -70,8 +71,8 @@ int CheckConfiguration() {
                  kConfigUrl, static_cast<unsigned long>(status));
         return Fail("configuration", detail);
     }
-    snprintf(detail, sizeof detail, "%s: status %lu, %d bytes", kConfigUrl, static_cast<unsigned long>(status),
-             size);
+    snprintf(detail, sizeof detail, "%s: status %lu, %d bytes", kConfigUrl,
+             static_cast<unsigned long>(status), size);
     Pass("configuration", detail);
 
     char path[MAX_PATH];
@@ -85,8 +86,10 @@ int CheckConfiguration() {
     if (!StoreAndReadSiteConfig(path, body, size)) {
         return Fail("account", "the stored copy could not be read back");
     }
-    if (g_siteConfig.ftpUser[0] == '\0' || g_siteConfig.ftpPassword[0] == '\0' || g_siteConfig.ftpHost[0] == '\0') {
-        return Fail("account", "lines 2 to 4 must hold the encoded user, password and host, each ending in a line end");
+    if (g_siteConfig.ftpUser[0] == '\0' || g_siteConfig.ftpPassword[0] == '\0' ||
+        g_siteConfig.ftpHost[0] == '\0') {
+        return Fail("account",
+                    "lines 2 to 4 must hold the encoded user, password and host, each ending in a line end");
     }
     snprintf(detail, sizeof detail, "user %s, host %s (password not shown)", g_siteConfig.ftpUser,
              g_siteConfig.ftpHost);
@@ -104,7 +107,8 @@ int CheckFile(HINTERNET connection, const char* name, bool* present) {
         return Fail(name, detail);
     }
     InternetCloseHandle(search);
-    unsigned long long size = (static_cast<unsigned long long>(found.nFileSizeHigh) << 32) | found.nFileSizeLow;
+    unsigned long long size =
+        (static_cast<unsigned long long>(found.nFileSizeHigh) << 32) | found.nFileSizeLow;
     snprintf(detail, sizeof detail, "present, %llu bytes", size);
     return Pass(name, detail);
 }
@@ -174,7 +178,8 @@ int CheckArchive(HINTERNET connection) {
     }
     if (!FtpGetFileA(connection, "wkp.zip", path, FALSE, FILE_ATTRIBUTE_NORMAL, PACKAGE_TRANSFER_FLAGS, 0)) {
         char detail[64];
-        snprintf(detail, sizeof detail, "download failed (error %lu)", static_cast<unsigned long>(GetLastError()));
+        snprintf(detail, sizeof detail, "download failed (error %lu)",
+                 static_cast<unsigned long>(GetLastError()));
         return Fail("archive", detail);
     }
     int result = CheckArchiveContents(path);
@@ -188,16 +193,17 @@ int CheckFtp(bool downloadArchive) {
     if (internet == NULL) {
         return Fail("ftp login", "no internet session");
     }
-    HINTERNET connection = InternetConnectA(internet, g_siteConfig.ftpHost, INTERNET_DEFAULT_FTP_PORT,
-                                            g_siteConfig.ftpUser, g_siteConfig.ftpPassword, INTERNET_SERVICE_FTP,
-                                            INTERNET_FLAG_PASSIVE, 0);
+    HINTERNET connection =
+        InternetConnectA(internet, g_siteConfig.ftpHost, INTERNET_DEFAULT_FTP_PORT, g_siteConfig.ftpUser,
+                         g_siteConfig.ftpPassword, INTERNET_SERVICE_FTP, INTERNET_FLAG_PASSIVE, 0);
     int ok = 0;
     if (connection == NULL) {
-        snprintf(detail, sizeof detail, "%s:21 as %s refused or unreachable (error %lu)", g_siteConfig.ftpHost,
-                 g_siteConfig.ftpUser, static_cast<unsigned long>(GetLastError()));
+        snprintf(detail, sizeof detail, "%s:21 as %s refused or unreachable (error %lu)",
+                 g_siteConfig.ftpHost, g_siteConfig.ftpUser, static_cast<unsigned long>(GetLastError()));
         Fail("ftp login", detail);
     } else {
-        snprintf(detail, sizeof detail, "%s:21 as %s, passive mode", g_siteConfig.ftpHost, g_siteConfig.ftpUser);
+        snprintf(detail, sizeof detail, "%s:21 as %s, passive mode", g_siteConfig.ftpHost,
+                 g_siteConfig.ftpUser);
         Pass("ftp login", detail);
 
         char directory[100] = "";
@@ -214,7 +220,8 @@ int CheckFtp(bool downloadArchive) {
                 Pass("login directory", directory);
                 bool extractor = false;
                 bool archive = false;
-                ok = CheckFile(connection, "z.exe", &extractor) && CheckFile(connection, "wkp.zip", &archive) &&
+                ok = CheckFile(connection, "z.exe", &extractor) &&
+                     CheckFile(connection, "wkp.zip", &archive) &&
                      (!downloadArchive || CheckArchive(connection));
             }
         }

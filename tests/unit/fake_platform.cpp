@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstring>
 
-
 int FakeWorld::OpenHandles(const std::string& kind) const {
     int count = 0;
     for (const auto& entry : handles) {
@@ -103,11 +102,10 @@ int SysRunCommand(const char* command) {
     return fake.onCommand ? fake.onCommand(command) : 0;
 }
 
-BOOL SysCreateProcess(const char* applicationName, char* commandLine,
-                      SECURITY_ATTRIBUTES* processAttributes,
-                      SECURITY_ATTRIBUTES* threadAttributes, BOOL inheritHandles,
-                      DWORD creationFlags, void* environment, const char* currentDirectory,
-                      STARTUPINFOA* startupInfo, PROCESS_INFORMATION* processInfo) {
+BOOL SysCreateProcess(const char* applicationName, char* commandLine, SECURITY_ATTRIBUTES* processAttributes,
+                      SECURITY_ATTRIBUTES* threadAttributes, BOOL inheritHandles, DWORD creationFlags,
+                      void* environment, const char* currentDirectory, STARTUPINFOA* startupInfo,
+                      PROCESS_INFORMATION* processInfo) {
     char directory[MAX_PATH] = "";
     _getcwd(directory, sizeof directory);
     fake.launchCommandLine = commandLine;
@@ -136,10 +134,10 @@ void SysExit(int status) {
     throw FakeExit{status};
 }
 
-HINTERNET SysInternetOpen(const char* agent, DWORD accessType, const char* proxy,
-                          const char* proxyBypass, DWORD flags) {
-    bool regular = accessType == INTERNET_OPEN_TYPE_PRECONFIG && proxy == NULL && proxyBypass == NULL &&
-                   flags == 0;
+HINTERNET SysInternetOpen(const char* agent, DWORD accessType, const char* proxy, const char* proxyBypass,
+                          DWORD flags) {
+    bool regular =
+        accessType == INTERNET_OPEN_TYPE_PRECONFIG && proxy == NULL && proxyBypass == NULL && flags == 0;
     if (!regular || fake.failingInternetOpens.count(++fake.internetOpens) != 0) {
         fake.events.push_back(std::string("open ") + agent + " failed");
         return NULL;
@@ -149,8 +147,8 @@ HINTERNET SysInternetOpen(const char* agent, DWORD accessType, const char* proxy
     return handle;
 }
 
-HINTERNET SysInternetOpenUrl(HINTERNET internet, const char* url, const char* headers,
-                             DWORD headersLength, DWORD flags, DWORD_PTR context) {
+HINTERNET SysInternetOpenUrl(HINTERNET internet, const char* url, const char* headers, DWORD headersLength,
+                             DWORD flags, DWORD_PTR context) {
     bool regular = IsOpen(internet, "internet") && headers == NULL && headersLength == 0 && context == 0;
     fake.requests.push_back(FakeRequest{internet, regular ? fake.handles[internet].agent : "", url, flags});
     if (!regular || TakeFailure(fake.openUrlFailures)) {
@@ -172,8 +170,8 @@ BOOL SysInternetReadFile(HINTERNET request, void* buffer, DWORD toRead, DWORD* r
         return FALSE;
     }
     OpenRequest& open = openRequests[request];
-    size_t count = std::min<size_t>({static_cast<size_t>(toRead), static_cast<size_t>(fake.readChunk),
-                                     open.body.size() - open.offset});
+    size_t count = std::min<size_t>(
+        {static_cast<size_t>(toRead), static_cast<size_t>(fake.readChunk), open.body.size() - open.offset});
     memcpy(buffer, open.body.data() + open.offset, count);
     open.offset += count;
     *read = static_cast<DWORD>(count);
@@ -190,9 +188,8 @@ BOOL SysInternetCloseHandle(HINTERNET handle) {
     return TRUE;
 }
 
-HINTERNET SysInternetConnect(HINTERNET internet, const char* server, INTERNET_PORT port,
-                             const char* user, const char* password, DWORD service,
-                             DWORD flags, DWORD_PTR context) {
+HINTERNET SysInternetConnect(HINTERNET internet, const char* server, INTERNET_PORT port, const char* user,
+                             const char* password, DWORD service, DWORD flags, DWORD_PTR context) {
     FakeLogin login{internet, NULL, server, user, password, port, service, flags};
     bool fails = fake.failingLogins.count(static_cast<int>(fake.logins.size()) + 1) != 0;
     if (IsOpen(internet, "internet") && context == 0 && !fails) {
@@ -223,9 +220,10 @@ BOOL SysFtpSetCurrentDirectory(HINTERNET connection, const char* directory) {
     return IsOpen(connection, "ftp") && !fake.directoryChangeFails;
 }
 
-BOOL SysFtpGetFile(HINTERNET connection, const char* remoteFile, const char* localFile,
-                   BOOL failIfExists, DWORD attributes, DWORD flags, DWORD_PTR context) {
-    fake.transfers.push_back(FakeTransfer{connection, remoteFile, localFile, failIfExists, attributes, flags});
+BOOL SysFtpGetFile(HINTERNET connection, const char* remoteFile, const char* localFile, BOOL failIfExists,
+                   DWORD attributes, DWORD flags, DWORD_PTR context) {
+    fake.transfers.push_back(
+        FakeTransfer{connection, remoteFile, localFile, failIfExists, attributes, flags});
     fake.events.push_back("get " + fake.Name(connection) + " " + remoteFile);
     return IsOpen(connection, "ftp") && context == 0 && fake.missingFiles.count(remoteFile) == 0;
 }

@@ -93,11 +93,12 @@ TEST_F(InstallerTest, LowerCaseAnswerRunsTheWholeInstallation) {
                                    "Uncompressing Tallywise Files to the C:\\Kestrow folder\n"
                                    "\n\nCreating Desktop and Start Menu Shortcuts\n"
                                    "Installation is Complete...Starting Tallywise\n");
-    EXPECT_EQ(Steps(), (std::vector<std::string>{
-                           "download", "sleep 2000",
-                           "run C:\\Kestrow\\z.exe -extract -directories -overwrite C:\\Kestrow\\wkp.zip C:\\",
-                           "sleep 2000", "shortcuts C", "sleep 2000", "sleep 2000",
-                           "launch \\Kestrow\\Tallywise.exe", "exit 0"}));
+    EXPECT_EQ(
+        Steps(),
+        (std::vector<std::string>{
+            "download", "sleep 2000",
+            "run C:\\Kestrow\\z.exe -extract -directories -overwrite C:\\Kestrow\\wkp.zip C:\\", "sleep 2000",
+            "shortcuts C", "sleep 2000", "sleep 2000", "launch \\Kestrow\\Tallywise.exe", "exit 0"}));
     // The line end behind the letter is left unread.
     EXPECT_EQ(fake.inputRead, 1u);
 
@@ -105,9 +106,9 @@ TEST_F(InstallerTest, LowerCaseAnswerRunsTheWholeInstallation) {
     EXPECT_FALSE(FileExists("C:\\Kestrow\\wkp.zip"));
     EXPECT_EQ(fake.launchDirectory, "C:\\Tallywise");
     EXPECT_EQ(fake.launchArguments,
-              (std::vector<std::string>{"no application name", "no process attributes", "no thread attributes",
-                                        "no inheritance", "flags 0", "own environment", "no directory",
-                                        "startup info filled"}));
+              (std::vector<std::string>{"no application name", "no process attributes",
+                                        "no thread attributes", "no inheritance", "flags 0",
+                                        "own environment", "no directory", "startup info filled"}));
 }
 
 TEST_F(InstallerTest, ExistingInstallFolderIsAccepted) {
@@ -116,7 +117,8 @@ TEST_F(InstallerTest, ExistingInstallFolderIsAccepted) {
 
     EXPECT_EQ(Run("C\n"), 0);
 
-    EXPECT_NE(fake.transcript.find("Tallywise Folder Created Sucessfully - C:\\Kestrow \n"), std::string::npos);
+    EXPECT_NE(fake.transcript.find("Tallywise Folder Created Sucessfully - C:\\Kestrow \n"),
+              std::string::npos);
     EXPECT_EQ(ReadFile("C:\\Kestrow\\old.txt"), "kept");
 }
 
@@ -134,14 +136,15 @@ TEST_P(RejectedInputTest, EveryCharacterThatIsNoLetterAsksAgain) {
     for (int i = 0; i < GetParam().prompts; ++i) {
         prompts += kPrompt;
     }
-    EXPECT_EQ(fake.transcript.substr(0, fake.transcript.find("Tallywise Folder")), kGreeting + kSelect + prompts);
+    EXPECT_EQ(fake.transcript.substr(0, fake.transcript.find("Tallywise Folder")),
+              kGreeting + kSelect + prompts);
     EXPECT_NE(fake.transcript.find("C:\\Kestrow"), std::string::npos);
 }
 
 INSTANTIATE_TEST_SUITE_P(Answers, RejectedInputTest,
-                         testing::Values(PromptCase{"1c\n", 2},      // digit, then the letter on the same line
-                                         PromptCase{"\nc\n", 2},     // an empty line
-                                         PromptCase{" @[`{c", 6},    // blanks and the neighbours of the letters
+                         testing::Values(PromptCase{"1c\n", 2},    // digit, then the letter on the same line
+                                         PromptCase{"\nc\n", 2},   // an empty line
+                                         PromptCase{" @[`{c", 6},  // blanks and the neighbours of the letters
                                          PromptCase{"\n\n\nc", 4}));
 
 TEST_F(InstallerTest, FolderThatCannotBeCreatedAsksForAnotherDrive) {
@@ -150,7 +153,8 @@ TEST_F(InstallerTest, FolderThatCannotBeCreatedAsksForAnotherDrive) {
 
     EXPECT_EQ(Run(std::string(1, static_cast<char>(bad + 32)) + "\nc\n"), 0);
 
-    std::string failed = std::string("\nUnable to Create the ") + bad + ":\\Kestrow Folder, Disk is probably protected\n";
+    std::string failed =
+        std::string("\nUnable to Create the ") + bad + ":\\Kestrow Folder, Disk is probably protected\n";
     // The line end left behind the first answer makes the prompt show twice on one line.
     EXPECT_EQ(fake.transcript.substr(0, fake.transcript.find("Tallywise Folder")),
               kGreeting + kSelect + kPrompt + failed + kSelect + kPrompt + kPrompt);
@@ -163,7 +167,8 @@ TEST_F(InstallerTest, LetterAfterAFailedDriveIsTakenWithoutWaiting) {
 
     EXPECT_EQ(Run(std::string(1, bad) + "c\n"), 0);
 
-    std::string failed = std::string("\nUnable to Create the ") + bad + ":\\Kestrow Folder, Disk is probably protected\n";
+    std::string failed =
+        std::string("\nUnable to Create the ") + bad + ":\\Kestrow Folder, Disk is probably protected\n";
     EXPECT_EQ(fake.transcript.substr(0, fake.transcript.find("Tallywise Folder")),
               kGreeting + kSelect + kPrompt + failed + kSelect + kPrompt);
 }

@@ -66,10 +66,10 @@ TEST_F(PackageDownloadTest, SuccessfulAttemptLogsInTwiceCopiesBothFilesAndCloses
     }
     // Configuration, login, logout, login, transfers, logout.
     EXPECT_EQ(fake.events, (std::vector<std::string>{
-                               "open TallywiseInstallProgram h1", "url " TALLYWISE_CONFIG_URL " on h1", "close h2",
-                               "close h1", "open TallywiseInstallation h3", "login h4", "close h4", "close h3",
-                               "open TallywiseInstallation h5", "login h6", "pwd h6", "cd h6 /pub/", "get h6 z.exe",
-                               "get h6 wkp.zip", "close h6", "close h5"}));
+                               "open TallywiseInstallProgram h1", "url " TALLYWISE_CONFIG_URL " on h1",
+                               "close h2", "close h1", "open TallywiseInstallation h3", "login h4",
+                               "close h4", "close h3", "open TallywiseInstallation h5", "login h6", "pwd h6",
+                               "cd h6 /pub/", "get h6 z.exe", "get h6 wkp.zip", "close h6", "close h5"}));
     EXPECT_EQ(g_internetHandle, nullptr);
     EXPECT_EQ(g_ftpConnection, nullptr);
     EXPECT_EQ(fake.OpenHandles(), 0);
@@ -187,8 +187,8 @@ TEST_F(PackageDownloadTest, ModesOtherThanLoadAndDisconnectReconnect) {
         EXPECT_EQ(ConnectSite(mode), 1) << mode;
 
         EXPECT_TRUE(fake.requests.empty()) << mode;
-        EXPECT_EQ(fake.events, (std::vector<std::string>{"close h2", "close h1", "open TallywiseInstallation h3",
-                                                         "login h4"}))
+        EXPECT_EQ(fake.events, (std::vector<std::string>{"close h2", "close h1",
+                                                         "open TallywiseInstallation h3", "login h4"}))
             << mode;
     }
 

@@ -287,10 +287,11 @@ TEST_F(ShortcutFileTest, SetsOnlyPathDescriptionAndWorkingDirectoryThenSaves) {
     EXPECT_EQ(Create(), S_FALSE);
 
     EXPECT_TRUE(created_);
-    EXPECT_EQ(link_.calls, (std::vector<std::string>{
-                               "SetPath S:\\Kestrow\\Tallywise.exe", "SetDescription Activates Tallywise on S Drive",
-                               "SetWorkingDirectory S:\\Kestrow", "QueryInterface",
-                               "Save S:\\Kestrow\\Tallywise.exe.lnk remember", "Release", "Release"}));
+    EXPECT_EQ(link_.calls,
+              (std::vector<std::string>{
+                  "SetPath S:\\Kestrow\\Tallywise.exe", "SetDescription Activates Tallywise on S Drive",
+                  "SetWorkingDirectory S:\\Kestrow", "QueryInterface",
+                  "Save S:\\Kestrow\\Tallywise.exe.lnk remember", "Release", "Release"}));
 }
 
 TEST_F(ShortcutFileTest, ResultIsThatOfTheFirstFailingStep) {

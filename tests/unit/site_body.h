@@ -32,6 +32,6 @@ inline std::string Encodable(std::string text) {
 
 inline std::string ConfigBody(const std::string& user, const std::string& password, const std::string& host,
                               const std::string& lineEnd = "\n") {
-    return "Tallywise site" + lineEnd + Encoded(user) + lineEnd + Encoded(password) + lineEnd + Encoded(host) +
-           lineEnd + "five" + lineEnd + "six" + lineEnd;
+    return "Tallywise site" + lineEnd + Encoded(user) + lineEnd + Encoded(password) + lineEnd +
+           Encoded(host) + lineEnd + "five" + lineEnd + "six" + lineEnd;
 }

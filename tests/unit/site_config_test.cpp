@@ -112,7 +112,8 @@ TEST_F(SiteConfigTest, LineOf126CharactersIsReadWholeAnd127StopsTheReading) {
     std::string longest = Encodable(std::string(SITE_LINE_MAX, 'u'));
     for (const char* end : {"\n", "\r\n"}) {
         SetFields("old user", "old password", "old host");
-        Load("one" + std::string(end) + Encoded(longest) + end + Encoded(password_) + end + Encoded(host_) + end);
+        Load("one" + std::string(end) + Encoded(longest) + end + Encoded(password_) + end + Encoded(host_) +
+             end);
         EXPECT_EQ(Fields(), (std::vector<std::string>{longest, password_, host_})) << "line end " << end[0];
     }
 
@@ -149,7 +150,8 @@ TEST_F(SiteConfigTest, OnlyTheFirstThousandBytesCount) {
 
 TEST_F(SiteConfigTest, OlderStoredCopyIsNeverReadAsPartOfTheAccount) {
     // An earlier, longer file that the new body does not cover to its end.
-    std::string older = ConfigBody(Encodable("stale-user"), Encodable("stale-password"), Encodable("stale.host"));
+    std::string older =
+        ConfigBody(Encodable("stale-user"), Encodable("stale-password"), Encodable("stale.host"));
     WriteFile(kStored, older + std::string(500, 'z'));
 
     Load("one\n" + Encoded(user_) + "\n");
@@ -165,10 +167,12 @@ TEST_F(SiteConfigTest, UnreachableWebHostIsRetriedEveryFiveSeconds) {
     LoadSiteConfig();
 
     const std::string failed =
-        "Tallywise Installer cannot access the Brindlecove WebSite\nYou may not be connected to the internet\n\n";
+        "Tallywise Installer cannot access the Brindlecove WebSite\nYou may not be connected to the "
+        "internet\n\n";
     // Two unopened URLs, then an empty body: three failures, then the account.
     EXPECT_EQ(fake.transcript, failed + failed + failed);
-    EXPECT_EQ(EventsStartingWith("sleep"), (std::vector<std::string>{"sleep 5000", "sleep 5000", "sleep 5000"}));
+    EXPECT_EQ(EventsStartingWith("sleep"),
+              (std::vector<std::string>{"sleep 5000", "sleep 5000", "sleep 5000"}));
     EXPECT_EQ(fake.requests.size(), 4u);
     EXPECT_EQ(Fields(), Expected());
 }

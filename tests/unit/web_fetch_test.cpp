@@ -138,7 +138,8 @@ TEST_F(WebFetchTest, BodyIsCutAtTheCapacityWithoutATerminator) {
 
         EXPECT_EQ(Fetch(TALLYWISE_CONFIG_URL, capacity), expected) << length;
 
-        EXPECT_EQ(buffer_.substr(0, static_cast<size_t>(expected)), body.substr(0, static_cast<size_t>(expected)));
+        EXPECT_EQ(buffer_.substr(0, static_cast<size_t>(expected)),
+                  body.substr(0, static_cast<size_t>(expected)));
         // Zero behind a short body; nothing written past the capacity.
         EXPECT_EQ(buffer_.substr(static_cast<size_t>(expected), capacity - static_cast<size_t>(expected)),
                   std::string(capacity - static_cast<size_t>(expected), '\0'));
