@@ -22,11 +22,9 @@ import time
 import zipfile
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT / "sitetools"))
 sys.path.insert(0, str(ROOT / "tools"))
 
-from localsite import FtpSite, WebHost  # noqa: E402
-from winelab import Wine, write_package  # noqa: E402
+from winelab import Wine, local_site  # noqa: E402
 
 FTP_HOST = "127.0.21.251"
 FTP_USER = "bench"
@@ -50,6 +48,65 @@ def timed(function):
     return time.monotonic() - start
 
 
+def measure(wine, scratch, env, runs):
+    """Runs the three ways of doing the work `runs` times, interleaved; returns their times."""
+    floor_exe = wine.build / "bench" / "bench-floor.exe"
+    drive = scratch / "drive-d"
+    direct = scratch / "direct"
+
+    def fresh(folder):
+        shutil.rmtree(folder, ignore_errors=True)
+        folder.mkdir(parents=True)
+
+    def unpacked():
+        return (drive / "Tallywise" / "data" / "archive.bin").exists()
+
+    def installer():
+        fresh(drive)
+        wine.map_drive("d", drive)
+        result = subprocess.run(wine.command(wine.installer), env=env, input=b"d\n", capture_output=True,
+                                cwd=str(wine.prefix / "drive_c"), timeout=600)
+        assert result.returncode == 0 and unpacked(), result
+
+    def floor():
+        fresh(drive / "Kestrow")
+        wine.map_drive("d", drive)
+        result = subprocess.run(wine.command(floor_exe, "D", FTP_HOST, FTP_USER, FTP_PASSWORD), env=env,
+                                capture_output=True, cwd=str(wine.prefix / "drive_c"), timeout=600)
+        assert result.returncode == 0 and unpacked(), result
+
+    def linux():
+        fresh(direct)
+        for name in ("z.exe", "wkp.zip"):
+            subprocess.run(["curl", "-s", "-S", "--noproxy", "*", "-o", str(direct / name),
+                            "ftp://%s:%s@%s/%s" % (FTP_USER, FTP_PASSWORD, FTP_HOST, name)], check=True,
+                           timeout=600)
+        subprocess.run(["unzip", "-o", "-q", str(direct / "wkp.zip"), "-d", str(direct)], check=True, timeout=600)
+
+    times = {"installer": [], "floor": [], "direct": []}
+    for run in range(runs):
+        for name, function in (("installer", installer), ("floor", floor), ("direct", linux)):
+            times[name].append(timed(function))
+        print("run %d: " % (run + 1) + ", ".join("%s %.2f s" % (n, t[-1]) for n, t in times.items()), flush=True)
+    return times
+
+
+def report(wine, times, archive_mb, runs):
+    installer_s, floor_s, direct_s = (statistics.median(times[n]) for n in ("installer", "floor", "direct"))
+    own = installer_s - FIXED_PAUSES
+    print()
+    print("archive wkp.zip:                     %.1f MB (%d MiB random, %d MiB compressible)" %
+          (archive_mb, RANDOM_MB, TEXT_MB))
+    print("medians of %d interleaved runs" % runs)
+    print("installer wall time:                 %.2f s" % installer_s)
+    print("  of which fixed pauses:             %.2f s" % FIXED_PAUSES)
+    print("floor (same calls, Wine):            %.2f s" % floor_s)
+    print("direct (curl + unzip, Linux):        %.2f s" % direct_s)
+    print("(installer - pauses) / floor:        %.2f" % (own / floor_s))
+    print("(installer - pauses) / direct:       %.2f" % (own / direct_s))
+    print("tallywise-install.exe size:          %d bytes" % wine.installer.stat().st_size)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--build", default=str(ROOT / "build"))
@@ -60,75 +117,17 @@ def main():
     scratch = build / "benchmark-scratch"
     shutil.rmtree(scratch, ignore_errors=True)
     wine = Wine(build, prefix_dir=scratch)
-    floor_exe = build / "bench" / "bench-floor.exe"
-    drive = scratch / "drive-d"
-    direct = scratch / "direct"
 
     print("Writing the package ...", flush=True)
-    files = write_package(wine, scratch / "site" / "ftp", extra=large_entries())
-    archive_mb = (files / "wkp.zip").stat().st_size / 1e6
-    web = ftp = None
+    wine.session("start")
     try:
-        wine.session("start")
-        body = wine.encode_site_config(scratch / "site" / "web", FTP_USER, FTP_PASSWORD, FTP_HOST)
-        web = WebHost(body).start()
-        ftp = FtpSite(FTP_HOST, str(files), FTP_USER, FTP_PASSWORD).start()
-        env = dict(wine.env, http_proxy=web.proxy)
-
-        def fresh(folder):
-            shutil.rmtree(folder, ignore_errors=True)
-            folder.mkdir(parents=True)
-
-        def installer():
-            fresh(drive)
-            wine.map_drive("d", drive)
-            result = subprocess.run(wine.command(wine.installer), env=env, input=b"d\n", capture_output=True,
-                                    cwd=str(wine.prefix / "drive_c"), timeout=600)
-            assert result.returncode == 0 and (drive / "Tallywise" / "data" / "archive.bin").exists(), result
-
-        def floor():
-            fresh(drive)
-            (drive / "Kestrow").mkdir()
-            wine.map_drive("d", drive)
-            result = subprocess.run(wine.command(floor_exe, "D", FTP_HOST, FTP_USER, FTP_PASSWORD), env=env,
-                                    capture_output=True, cwd=str(wine.prefix / "drive_c"), timeout=600)
-            assert result.returncode == 0 and (drive / "Tallywise" / "data" / "archive.bin").exists(), result
-
-        def linux():
-            fresh(direct)
-            for name in ("z.exe", "wkp.zip"):
-                subprocess.run(["curl", "-s", "-S", "--noproxy", "*", "-o", str(direct / name),
-                                "ftp://%s:%s@%s/%s" % (FTP_USER, FTP_PASSWORD, FTP_HOST, name)], check=True,
-                               timeout=600)
-            subprocess.run(["unzip", "-o", "-q", str(direct / "wkp.zip"), "-d", str(direct)], check=True,
-                           timeout=600)
-
-        times = {"installer": [], "floor": [], "direct": []}
-        for run in range(args.runs):
-            for name, function in (("installer", installer), ("floor", floor), ("direct", linux)):
-                times[name].append(timed(function))
-            print("run %d: " % (run + 1) + ", ".join("%s %.2f s" % (n, t[-1]) for n, t in times.items()),
-                  flush=True)
+        site = local_site(wine, scratch / "site", FTP_HOST, FTP_USER, FTP_PASSWORD, large_entries())
+        with site as (web, ftp):
+            archive_mb = (pathlib.Path(ftp.files_dir()) / "wkp.zip").stat().st_size / 1e6
+            times = measure(wine, scratch, dict(wine.env, http_proxy=web.proxy), args.runs)
     finally:
-        if ftp is not None:
-            ftp.stop()
-        if web is not None:
-            web.stop()
         wine.session("stop")
-
-    installer_s, floor_s, direct_s = (statistics.median(times[n]) for n in ("installer", "floor", "direct"))
-    own = installer_s - FIXED_PAUSES
-    print()
-    print("archive wkp.zip:                     %.1f MB (%d MiB random, %d MiB compressible)" %
-          (archive_mb, RANDOM_MB, TEXT_MB))
-    print("medians of %d interleaved runs" % args.runs)
-    print("installer wall time:                 %.2f s" % installer_s)
-    print("  of which fixed pauses:             %.2f s" % FIXED_PAUSES)
-    print("floor (same calls, Wine):            %.2f s" % floor_s)
-    print("direct (curl + unzip, Linux):        %.2f s" % direct_s)
-    print("(installer - pauses) / floor:        %.2f" % (own / floor_s))
-    print("(installer - pauses) / direct:       %.2f" % (own / direct_s))
-    print("tallywise-install.exe size:          %d bytes" % wine.installer.stat().st_size)
+    report(wine, times, archive_mb, args.runs)
     shutil.rmtree(scratch, ignore_errors=True)
     return 0
 

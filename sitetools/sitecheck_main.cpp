@@ -34,6 +34,18 @@ int Fail(const char* step, const char* detail) {
     return 0;
 }
 
+// A file name of this process in the temporary folder; 0 when none fits.
+int TemporaryPath(char* path, size_t size, const char* extension) {
+    char folder[MAX_PATH];
+    DWORD length = GetTempPathA(sizeof folder, folder);
+    if (length == 0 || length >= sizeof folder) {
+        return 0;
+    }
+    int written = snprintf(path, size, "%stallywise-sitecheck-%lu.%s", folder,
+                           static_cast<unsigned long>(GetCurrentProcessId()), extension);
+    return written > 0 && static_cast<size_t>(written) < size ? 1 : 0;
+}
+
 // The HTTP status of the configuration URL, asked with the installer's agent and flags.
 DWORD ConfigStatus() {
     HINTERNET internet =
@@ -76,10 +88,7 @@ int CheckConfiguration() {
     Pass("configuration", detail);
 
     char path[MAX_PATH];
-    char folder[MAX_PATH];
-    if (GetTempPathA(sizeof folder, folder) == 0 ||
-        snprintf(path, sizeof path, "%stallywise-sitecheck-%lu.txt", folder,
-                 static_cast<unsigned long>(GetCurrentProcessId())) >= static_cast<int>(sizeof path)) {
+    if (!TemporaryPath(path, sizeof path, "txt")) {
         return Fail("account", "no temporary folder for the stored copy");
     }
     memset(&g_siteConfig, 0, sizeof g_siteConfig);
@@ -169,11 +178,8 @@ int CheckArchiveContents(const char* path) {
 }
 
 int CheckArchive(HINTERNET connection) {
-    char folder[MAX_PATH];
     char path[MAX_PATH];
-    if (GetTempPathA(sizeof folder, folder) == 0 ||
-        snprintf(path, sizeof path, "%stallywise-sitecheck-%lu.zip", folder,
-                 static_cast<unsigned long>(GetCurrentProcessId())) >= static_cast<int>(sizeof path)) {
+    if (!TemporaryPath(path, sizeof path, "zip")) {
         return Fail("archive", "no temporary folder for the download");
     }
     if (!FtpGetFileA(connection, "wkp.zip", path, FALSE, FILE_ATTRIBUTE_NORMAL, PACKAGE_TRANSFER_FLAGS, 0)) {

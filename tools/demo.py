@@ -5,7 +5,6 @@ Afterwards it shows what was installed. Every server it starts is stopped, also
 when interrupted."""
 
 import argparse
-import os
 import pathlib
 import shutil
 import signal
@@ -15,11 +14,9 @@ import time
 import zipfile
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT / "sitetools"))
 sys.path.insert(0, str(ROOT / "tools"))
 
-from localsite import FtpSite, WebHost  # noqa: E402
-from winelab import Wine, read_link, write_package  # noqa: E402
+from winelab import Wine, local_site, read_link  # noqa: E402
 
 FTP_HOST = "127.0.21.250"
 FTP_USER = "tallywise"
@@ -78,34 +75,28 @@ def main():
     signal.signal(signal.SIGTERM, interrupted)
     signal.signal(signal.SIGHUP, interrupted)
 
-    web = ftp = None
     status = 1
     try:
         print("Preparing a Wine prefix in %s ..." % wine.prefix, flush=True)
         wine.session("start")
+        with local_site(wine, scratch / "site", FTP_HOST, FTP_USER, FTP_PASSWORD, SAMPLE_FILES) as (web, ftp):
+            wine.map_drive("d", drive)
+            wine.map_drive("l", logs)
+            print("Local distribution site:")
+            print("  web host   http://%s/meterobj1.txt, served at %s (through http_proxy)" %
+                  (wine.site["web_host"], web.proxy))
+            print("  FTP server %s:21, user %s, files z.exe and wkp.zip" % (FTP_HOST, FTP_USER))
+            print("Drive D: is %s. Answer the prompt with d and Enter.\n" % drive, flush=True)
 
-        files = write_package(wine, scratch / "site" / "ftp", extra=SAMPLE_FILES)
-        body = wine.encode_site_config(scratch / "site" / "web", FTP_USER, FTP_PASSWORD, FTP_HOST)
-        web = WebHost(body).start()
-        ftp = FtpSite(FTP_HOST, str(files), FTP_USER, FTP_PASSWORD).start()
-        wine.map_drive("d", drive)
-        wine.map_drive("l", logs)
-
-        print("Local distribution site:")
-        print("  web host   http://%s/meterobj1.txt, served at %s (through http_proxy)" %
-              (wine.site["web_host"], web.proxy))
-        print("  FTP server %s:21, user %s, files z.exe and wkp.zip" % (FTP_HOST, FTP_USER))
-        print("Drive D: is %s. Answer the prompt with d and Enter.\n" % drive, flush=True)
-
-        env = dict(wine.env, http_proxy=web.proxy, APPLICATION_LOG="L:\\application.log")
-        installer = subprocess.Popen(wine.command(wine.installer), env=env, cwd=str(wine.prefix / "drive_c"))
-        status = installer.wait()
-        # The application runs on after the installer has ended.
-        log = logs / "application.log"
-        deadline = time.monotonic() + 20
-        while status == 0 and not log.exists() and time.monotonic() < deadline:
-            time.sleep(0.1)
-        time.sleep(0.3)
+            env = dict(wine.env, http_proxy=web.proxy, APPLICATION_LOG="L:\\application.log")
+            installer = subprocess.Popen(wine.command(wine.installer), env=env, cwd=str(wine.prefix / "drive_c"))
+            status = installer.wait()
+            # The application runs on after the installer has ended.
+            log = logs / "application.log"
+            deadline = time.monotonic() + 20
+            while status == 0 and not log.exists() and time.monotonic() < deadline:
+                time.sleep(0.1)
+            time.sleep(0.3)
         print("\nThe installer ended with exit status %d." % status)
         if log.exists():
             print("The application started: " + log.read_text().strip().replace("\n", "; "))
@@ -115,10 +106,6 @@ def main():
         print("\nInterrupted.")
         status = 130
     finally:
-        if ftp is not None:
-            ftp.stop()
-        if web is not None:
-            web.stop()
         wine.session("stop")
     return status
 

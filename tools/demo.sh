@@ -1,11 +1,6 @@
 #!/usr/bin/env bash
-# Sets up the machine, builds, and runs the installer against a local
-# distribution site with drive D mapped to a scratch folder.
-set -u
+# Sets up, builds, and runs the installer against a local distribution site with
+# drive D mapped to a scratch folder.
 root=$(cd "$(dirname "$0")/.." && pwd)
-build="${TALLYWISE_BUILD_DIR:-$root/build}"
-cd "$root"
-bash tools/setup.sh >&2 || exit 1
-cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake ${TALLYWISE_CMAKE_ARGS:-} >/dev/null || exit 1
-cmake --build "$build" -j "$(nproc)" >/dev/null || exit 1
-exec /usr/bin/python3 tools/demo.py --build "$build" "$@"
+bash "$root/tools/build.sh" >/dev/null || exit 1
+exec /usr/bin/python3 "$root/tools/demo.py" --build "${TALLYWISE_BUILD_DIR:-$root/build}" "$@"

@@ -1,16 +1,13 @@
 #!/usr/bin/env bash
 # Sets up the machine, builds everything and runs all tests: the unit tests under
 # CTest, then the end-to-end tests with pytest. Extra arguments go to pytest.
-# TALLYWISE_BUILD_DIR picks the build folder; TALLYWISE_CMAKE_ARGS adds configure
-# settings, such as another vendor's site values.
+# TALLYWISE_BUILD_DIR and TALLYWISE_CMAKE_ARGS as for tools/build.sh.
 set -u
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="${TALLYWISE_BUILD_DIR:-$root/build}"
 cd "$root"
 
-bash tools/setup.sh || exit 1
-cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake ${TALLYWISE_CMAKE_ARGS:-} || exit 1
-cmake --build "$build" -j "$(nproc)" || exit 1
+bash tools/build.sh || exit 1
 
 bash tools/wine-session.sh start "$build" || exit 1
 trap 'bash "$root/tools/wine-session.sh" stop "$build"' EXIT

@@ -3,14 +3,19 @@ prefix, drive letters mapped to folders, the user's shell folders, the sample
 package and reading .lnk files back. Used by the end-to-end tests, the demo
 and the benchmark."""
 
+import contextlib
 import json
 import os
 import pathlib
 import shutil
 import subprocess
+import sys
 import zipfile
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(ROOT / "sitetools"))
+
+from localsite import FtpSite, WebHost  # noqa: E402
 
 
 class Wine:
@@ -99,6 +104,25 @@ def write_package(wine, folder, with_application=True, extra=()):
         for name, data, compression in extra:
             archive.writestr(name, data, compress_type=compression)
     return folder
+
+
+@contextlib.contextmanager
+def local_site(wine, folder, host, user, password, extra=()):
+    """Serves the sample package (with `extra` entries) from `folder`: the site
+    configuration for this account on a web host and the files on an FTP server
+    at `host`:21. Yields (web, ftp) and stops both afterwards."""
+    folder = pathlib.Path(folder)
+    files = write_package(wine, folder / "ftp", extra=extra)
+    body = wine.encode_site_config(folder / "web", user, password, host)
+    web = WebHost(body).start()
+    try:
+        ftp = FtpSite(host, str(files), user, password).start()
+        try:
+            yield web, ftp
+        finally:
+            ftp.stop()
+    finally:
+        web.stop()
 
 
 def read_link(path):

@@ -1,7 +1,7 @@
 """The whole installation as a user sees it: the real installer under Wine, a
 distribution site on loopback, and the drive answered at the prompt."""
 
-from conftest import FTP_PASSWORD, FTP_USER, crlf, read_link
+from conftest import FTP_USER, crlf, read_link
 
 PROMPT = "Type the DRIVE LETTER (A-Z) and press the <ENTER KEY> on your keyboard -> "
 
