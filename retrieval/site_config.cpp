@@ -67,12 +67,13 @@ int StoreAndReadSiteConfig(const char* path, const char* body, int size) {
     WriteFileRecord(path, body, 1, size);
 
     FILE* file = fopen(path, "rt");
-    if (file != NULL) {
+    int opened = file != NULL ? 1 : 0;
+    if (opened) {
         ReadConfigLines(file);
         fclose(file);
     }
     _unlink(path);
-    return file != NULL ? 1 : 0;
+    return opened;
 }
 
 void DecodeConfigLine(char* text) {

@@ -1,8 +1,10 @@
 """What the installer does before and around the download, as the real executable."""
 
+import zipfile
+
 import pefile
 
-from conftest import crlf
+from conftest import crlf, write_package
 from test_installation import PROMPT, transcript
 
 GREETING = ("Welcome to the Tallywise Home Installation Program\n\n"
@@ -72,4 +74,17 @@ def test_extraction_that_installs_nothing_keeps_the_archive(site, wine, clean_sh
     assert run.output == crlf(expected)
     assert sorted(p.name for p in (drive / "Kestrow").iterdir()) == ["wkp.zip", "z.exe"]
     assert not (wine.desktop() / "D-Tallywise.exe.lnk").exists()
+    assert site.application_log(timeout=1) is None
+
+
+def test_application_that_cannot_start_is_reported(site, clean_shortcuts):
+    site.drive("d")
+    site.start()
+    # An archive whose application is no program at all.
+    write_package(site.wine, site.ftp.files_dir(), with_application=False,
+                  extra=[("Kestrow/Tallywise.exe", b"this is not a program\r\n", zipfile.ZIP_STORED)])
+    run = site.installer()
+    run.send(b"d\n")
+    assert run.finish() == 3
+    assert run.output.startswith(crlf(transcript(site, "D") + "Unable to start D:\\Kestrow\\Tallywise.exe (error "))
     assert site.application_log(timeout=1) is None
