@@ -41,6 +41,11 @@ def test_installation_from_prompt_to_started_application(site, wine, clean_short
     # The started application shares the console and says where it runs.
     assert run.output == crlf(transcript(site, "D") + "Tallywise started in D:\\Tallywise\n")
 
+    # Each message reaches the pipe as it is printed, not when the installer ends.
+    def arrival(text):
+        return next(at for at, _ in run.arrivals if text in b"".join(c for t, c in run.arrivals if t <= at))
+    assert arrival(b"Installation is Complete") - arrival(b"Uncompressing") >= 3.5
+
     kestrow = drive / "Kestrow"
     assert sorted(p.name for p in kestrow.iterdir()) == ["Tallywise.exe", "Tallywise.exe.lnk", "z.exe"]
     assert (kestrow / "z.exe").read_bytes() == wine.extractor.read_bytes()
