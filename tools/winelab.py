@@ -77,14 +77,14 @@ class Wine:
 
     def encode_site_config(self, folder, user, password, host):
         """The site configuration for this account, written by the build's encoder."""
-        self.map_drive("s", folder)
+        self.map_drive("w", folder)
         try:
-            result = self.run(self.encoder, "S:\\meterobj1.txt", user, password, host)
+            result = self.run(self.encoder, "W:\\meterobj1.txt", user, password, host)
             if result.returncode != 0:
-                raise RuntimeError(result.stderr.decode("latin-1"))
+                raise RuntimeError("encoder exit status %d: %s" % (result.returncode, result.stderr.decode("latin-1")))
             return (pathlib.Path(folder) / "meterobj1.txt").read_bytes()
         finally:
-            self.unmap_drive("s")
+            self.unmap_drive("w")
 
 
 def write_package(wine, folder, with_application=True, extra=()):
