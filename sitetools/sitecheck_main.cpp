@@ -105,11 +105,10 @@ int CheckConfiguration() {
     return Pass("account", detail);
 }
 
-int CheckFile(HINTERNET connection, const char* name, bool* present) {
+int CheckFile(HINTERNET connection, const char* name) {
     char detail[256];
     WIN32_FIND_DATAA found;
     HINTERNET search = FtpFindFirstFileA(connection, name, &found, INTERNET_FLAG_RELOAD, 0);
-    *present = search != NULL;
     if (search == NULL) {
         snprintf(detail, sizeof detail, "not found in the login directory (error %lu)",
                  static_cast<unsigned long>(GetLastError()));
@@ -224,10 +223,7 @@ int CheckFtp(bool downloadArchive) {
                 Fail("login directory", detail);
             } else {
                 Pass("login directory", directory);
-                bool extractor = false;
-                bool archive = false;
-                ok = CheckFile(connection, "z.exe", &extractor) &&
-                     CheckFile(connection, "wkp.zip", &archive) &&
+                ok = CheckFile(connection, "z.exe") && CheckFile(connection, "wkp.zip") &&
                      (!downloadArchive || CheckArchive(connection));
             }
         }
