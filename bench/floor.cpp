@@ -3,6 +3,7 @@
 // transfers into X:\Kestrow, then the extractor, without pauses or retries.
 //
 //   bench-floor.exe DRIVE FTP_HOST FTP_USER FTP_PASSWORD
+#include "retrieval/web_fetch.h"
 #include "site_values.h"
 
 #include <windows.h>
@@ -17,8 +18,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     char drive = argv[1][0];
-    HINTERNET internet =
-        InternetOpenA("TallywiseInstallProgram", INTERNET_OPEN_TYPE_PRECONFIG, NULL, NULL, 0);
+    HINTERNET internet = InternetOpenA(FETCH_AGENT, INTERNET_OPEN_TYPE_PRECONFIG, NULL, NULL, 0);
     HINTERNET request = internet == NULL
                             ? NULL
                             : InternetOpenUrlA(internet, TALLYWISE_CONFIG_URL, NULL, 0,

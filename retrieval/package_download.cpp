@@ -56,7 +56,7 @@ int ConnectSite(short mode) {
         return 1;
     }
 
-    g_internetHandle = SysInternetOpen("TallywiseInstallation", INTERNET_OPEN_TYPE_PRECONFIG, NULL, NULL, 0);
+    g_internetHandle = SysInternetOpen(FTP_SESSION_AGENT, INTERNET_OPEN_TYPE_PRECONFIG, NULL, NULL, 0);
     if (g_internetHandle == NULL) {
         SysPrint("You Are not Connected to the Internet\n");
         SysSleep(kLoginRetryMs);

@@ -14,6 +14,9 @@ enum {
     SITE_DISCONNECT = 3         // log out
 };
 
+// The agent of the sessions the FTP login opens.
+const char FTP_SESSION_AGENT[] = "TallywiseInstallation";
+
 // How the package files are fetched: binary, past any cache, overwriting local files.
 const DWORD PACKAGE_TRANSFER_FLAGS = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
                                      INTERNET_FLAG_RESYNCHRONIZE | FTP_TRANSFER_TYPE_UNKNOWN;

@@ -32,8 +32,7 @@ int FetchUrl(char* buffer, int capacity) {
     }
 
     if (g_internetHandle == NULL) {
-        g_internetHandle =
-            SysInternetOpen("TallywiseInstallProgram", INTERNET_OPEN_TYPE_PRECONFIG, NULL, NULL, 0);
+        g_internetHandle = SysInternetOpen(FETCH_AGENT, INTERNET_OPEN_TYPE_PRECONFIG, NULL, NULL, 0);
         if (g_internetHandle == NULL) {
             return 0;
         }

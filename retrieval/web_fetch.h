@@ -11,6 +11,9 @@ extern HINTERNET g_internetHandle;
 // Closes the session in g_internetHandle and empties the slot.
 void CloseInternetSession();
 
+// The agent of the sessions the web fetch opens itself.
+const char FETCH_AGENT[] = "TallywiseInstallProgram";
+
 // The request flags: the base set, and the one for the vendor's own domains,
 // which are always fetched past any cache.
 const DWORD FETCH_FLAGS_BASE = INTERNET_FLAG_NO_AUTH | INTERNET_FLAG_HYPERLINK | INTERNET_FLAG_NO_UI;

@@ -48,8 +48,7 @@ int TemporaryPath(char* path, size_t size, const char* extension) {
 
 // The HTTP status of the configuration URL, asked with the installer's agent and flags.
 DWORD ConfigStatus() {
-    HINTERNET internet =
-        InternetOpenA("TallywiseInstallProgram", INTERNET_OPEN_TYPE_PRECONFIG, NULL, NULL, 0);
+    HINTERNET internet = InternetOpenA(FETCH_AGENT, INTERNET_OPEN_TYPE_PRECONFIG, NULL, NULL, 0);
     if (internet == NULL) {
         return 0;
     }
@@ -194,7 +193,7 @@ int CheckArchive(HINTERNET connection) {
 
 int CheckFtp(bool downloadArchive) {
     char detail[512];
-    HINTERNET internet = InternetOpenA("TallywiseInstallation", INTERNET_OPEN_TYPE_PRECONFIG, NULL, NULL, 0);
+    HINTERNET internet = InternetOpenA(FTP_SESSION_AGENT, INTERNET_OPEN_TYPE_PRECONFIG, NULL, NULL, 0);
     if (internet == NULL) {
         return Fail("ftp login", "no internet session");
     }
