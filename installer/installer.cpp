@@ -1,5 +1,6 @@
 #include "installer.h"
 
+#include "platform/compose.h"
 #include "platform/platform.h"
 #include "retrieval/package_download.h"
 #include "shortcuts/shortcuts.h"
@@ -7,7 +8,6 @@
 
 #include <direct.h>
 #include <io.h>
-#include <cstdio>
 
 namespace {
 
@@ -34,7 +34,7 @@ char ReadDriveLetter() {
 // Creates "%c:\Kestrow"; an existing folder counts as created.
 int CreateInstallFolder(char drive) {
     char folder[16];
-    snprintf(folder, sizeof folder, "%c:\\Kestrow", drive);
+    ComposeText(folder, sizeof folder, "%c:\\Kestrow", drive);
     if (CreateDirectoryA(folder, NULL)) {
         return 1;
     }
@@ -61,9 +61,9 @@ void UnpackPackage(char drive) {
     SysSleep(kStepPauseMs);
 
     char command[96];
-    snprintf(command, sizeof command,
-             "%c:\\Kestrow\\z.exe -extract -directories -overwrite %c:\\Kestrow\\wkp.zip %c:\\", drive, drive,
-             drive);
+    ComposeText(command, sizeof command,
+                "%c:\\Kestrow\\z.exe -extract -directories -overwrite %c:\\Kestrow\\wkp.zip %c:\\", drive,
+                drive, drive);
     SysRunCommand(command);
 
     // An extractor that failed must not end in a "complete" installation, and the

@@ -3,9 +3,9 @@
 
 #include <shlobj.h>
 
-#include <cstdarg>
-#include <cstdio>
-#include <cstdlib>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
 
 void SysPrint(const char* format, ...) {
     va_list args;

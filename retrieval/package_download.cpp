@@ -5,7 +5,7 @@
 #include "site_values.h"
 #include "web_fetch.h"
 
-#include <cstring>
+#include <string.h>
 
 HINTERNET g_ftpConnection = NULL;
 

@@ -1,5 +1,6 @@
 #include "site_config.h"
 
+#include "platform/compose.h"
 #include "platform/platform.h"
 #include "site_values.h"
 #include "web_fetch.h"
@@ -7,8 +8,8 @@
 #include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
-#include <cstdio>
-#include <cstring>
+#include <stdio.h>
+#include <string.h>
 
 SiteConfig g_siteConfig;
 
@@ -47,7 +48,7 @@ void LoadSiteConfig() {
     char buffer[SITE_CONFIG_BYTES];
     int size = 0;
     for (;;) {
-        snprintf(buffer, sizeof buffer, "%s", kConfigUrl);
+        ComposeText(buffer, sizeof buffer, "%s", kConfigUrl);
         size = FetchUrl(buffer, SITE_CONFIG_BYTES);
         if (size > 0) {
             break;

@@ -1,10 +1,10 @@
 #include "web_fetch.h"
 
+#include "platform/compose.h"
 #include "platform/platform.h"
 #include "site_values.h"
 
-#include <cstdio>
-#include <cstring>
+#include <string.h>
 
 HINTERNET g_internetHandle = NULL;
 
@@ -27,7 +27,7 @@ DWORD ChooseFlags(const char* url) {
 int FetchUrl(char* buffer, int capacity) {
     char url[FETCH_URL_MAX + 1];
     // A longer URL would be cut into another one; refuse it instead.
-    if (capacity <= 0 || snprintf(url, sizeof url, "%s", buffer) >= static_cast<int>(sizeof url)) {
+    if (capacity <= 0 || !ComposeText(url, sizeof url, "%s", buffer)) {
         return 0;
     }
 

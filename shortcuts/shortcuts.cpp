@@ -1,23 +1,13 @@
 #include "shortcuts.h"
 
+#include "platform/compose.h"
 #include "platform/platform.h"
 
 #include <io.h>
 #include <objbase.h>
 #include <shlobj.h>
-#include <cstdarg>
-#include <cstdio>
 
 namespace {
-
-// Composes a path; 0 when it would not fit, so that no cut-off name is ever used.
-int ComposePath(char* path, size_t size, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    int length = vsnprintf(path, size, format, args);
-    va_end(args);
-    return length >= 0 && static_cast<size_t>(length) < size ? 1 : 0;
-}
 
 void ReplaceCopy(const char* linkFile, const char* copyPath) {
     _unlink(copyPath);
@@ -31,35 +21,36 @@ void PlaceShortcuts(char drive) {
     char folder[MAX_PATH];
     char path[MAX_PATH];
 
+    // Every path is composed whole or not used: a cut-off name is never copied to.
     // The link file's name depends on the drive alone. When the desktop is not
     // reported, the link is not written, and the Start Menu receives this drive's
     // link file from an earlier installation if there is one, else nothing.
-    ComposePath(linkFile, sizeof linkFile, "%c:\\Kestrow\\Tallywise.exe.lnk", drive);
+    ComposeText(linkFile, sizeof linkFile, "%c:\\Kestrow\\Tallywise.exe.lnk", drive);
 
     if (SysGetSpecialFolderPath(folder, CSIDL_DESKTOP, FALSE)) {
         char target[MAX_PATH];
         char description[64];
         char workingDirectory[MAX_PATH];
-        ComposePath(target, sizeof target, "%c:\\Kestrow\\Tallywise.exe", drive);
-        ComposePath(description, sizeof description, "Activates Tallywise on %c Drive", drive);
-        ComposePath(workingDirectory, sizeof workingDirectory, "%c:\\Kestrow", drive);
+        ComposeText(target, sizeof target, "%c:\\Kestrow\\Tallywise.exe", drive);
+        ComposeText(description, sizeof description, "Activates Tallywise on %c Drive", drive);
+        ComposeText(workingDirectory, sizeof workingDirectory, "%c:\\Kestrow", drive);
         CreateShortcutFile(target, linkFile, description, workingDirectory);
 
-        if (ComposePath(path, sizeof path, "%s\\%c-Tallywise.exe.lnk", folder, drive)) {
+        if (ComposeText(path, sizeof path, "%s\\%c-Tallywise.exe.lnk", folder, drive)) {
             ReplaceCopy(linkFile, path);
         }
     }
 
     if (SysGetSpecialFolderPath(folder, CSIDL_PROGRAMS, FALSE)) {
         char vendorFolder[MAX_PATH];
-        if (!ComposePath(vendorFolder, sizeof vendorFolder, "%s\\Brindlecove", folder)) {
+        if (!ComposeText(vendorFolder, sizeof vendorFolder, "%s\\Brindlecove", folder)) {
             return;
         }
         CreateDirectoryA(vendorFolder, NULL);
-        if (ComposePath(path, sizeof path, "%s\\Tallywise.exe", vendorFolder)) {
+        if (ComposeText(path, sizeof path, "%s\\Tallywise.exe", vendorFolder)) {
             _unlink(path);
         }
-        if (ComposePath(path, sizeof path, "%s\\%c-Tallywise.exe.lnk", vendorFolder, drive)) {
+        if (ComposeText(path, sizeof path, "%s\\%c-Tallywise.exe.lnk", vendorFolder, drive)) {
             ReplaceCopy(linkFile, path);
         }
     }
