@@ -44,7 +44,7 @@ bool TakeFailure(int& failures) {
 struct OpenRequest {
     std::string body;
     size_t offset;
-    bool failRead;
+    int readsBeforeFailure;  // -1: no read fails
 };
 std::map<HINTERNET, OpenRequest> openRequests;
 
@@ -160,16 +160,23 @@ HINTERNET SysInternetOpenUrl(HINTERNET internet, const char* url, const char* he
     if (fake.bodies.size() > 1) {
         fake.bodies.pop_front();
     }
-    openRequests[request] = OpenRequest{body, 0, TakeFailure(fake.readFailures)};
+    openRequests[request] =
+        OpenRequest{body, 0, TakeFailure(fake.readFailures) ? fake.readsBeforeFailure : -1};
     fake.events.push_back(std::string("url ") + url + " on " + fake.Name(internet));
     return request;
 }
 
 BOOL SysInternetReadFile(HINTERNET request, void* buffer, DWORD toRead, DWORD* read) {
-    if (!IsOpen(request, "request") || openRequests[request].failRead) {
+    if (!IsOpen(request, "request")) {
         return FALSE;
     }
     OpenRequest& open = openRequests[request];
+    if (open.readsBeforeFailure == 0) {
+        return FALSE;
+    }
+    if (open.readsBeforeFailure > 0) {
+        --open.readsBeforeFailure;
+    }
     size_t count = std::min<size_t>(
         {static_cast<size_t>(toRead), static_cast<size_t>(fake.readChunk), open.body.size() - open.offset});
     memcpy(buffer, open.body.data() + open.offset, count);

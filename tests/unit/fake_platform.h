@@ -68,7 +68,8 @@ struct FakeWorld {
     int openUrlFailures = 0;
     std::deque<std::string> bodies = {std::string("body")};  // one per opened URL; the last repeats
     DWORD readChunk = 7;
-    int readFailures = 0;  // requests whose first read fails
+    int readFailures = 0;        // requests with a failing read: their first, or the one after
+    int readsBeforeFailure = 0;  // this many reads that succeed
     std::string loginDirectory = "/";
     bool directoryQueryFails = false;
     bool directoryChangeFails = false;

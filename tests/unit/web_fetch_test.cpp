@@ -128,6 +128,17 @@ TEST_F(WebFetchTest, EachFailureLeavesTheSlotAsTheNextCallerExpects) {
     EXPECT_EQ(fake.OpenHandles(), 0);
 }
 
+TEST_F(WebFetchTest, ReadFailingAfterEarlierReadsYieldsNothing) {
+    // Three chunks arrive, then the connection breaks: a partial body is no body.
+    fake.bodies = {std::string(100, 'b')};
+    fake.readChunk = 10;
+    fake.readFailures = 1;
+    fake.readsBeforeFailure = 3;
+    EXPECT_EQ(Fetch(TALLYWISE_CONFIG_URL), 0);
+    EXPECT_EQ(g_internetHandle, nullptr);
+    EXPECT_EQ(fake.OpenHandles(), 0);
+}
+
 TEST_F(WebFetchTest, BodyIsCutAtTheCapacityWithoutATerminator) {
     const int capacity = 200;  // room for the URL, which arrives in the same buffer
     for (size_t length : {size_t(199), size_t(200), size_t(201), size_t(2000)}) {
