@@ -1,10 +1,12 @@
 #include "package_download.h"
 
+#include "package_signature.h"
 #include "platform/platform.h"
 #include "site_config.h"
 #include "site_values.h"
 #include "web_fetch.h"
 
+#include <io.h>
 #include <string.h>
 
 HINTERNET g_ftpConnection = NULL;
@@ -13,6 +15,14 @@ namespace {
 
 const DWORD kLoginRetryMs = 4000;
 const int kDirectorySize = 100;
+
+// A build with keys fetches and checks the signature file before anything it
+// vouches for; a build without keys never touches it.
+const int kPackageKeyCount = TALLYWISE_PACKAGE_KEY_COUNT;
+const unsigned char* const kPackageKeys = reinterpret_cast<const unsigned char*>(TALLYWISE_PACKAGE_KEY_BYTES);
+const char kSignatureFile[] = "\\Kestrow\\wkp.sig";
+const char kExtractorFile[] = "\\Kestrow\\z.exe";
+const char kArchiveFile[] = "\\Kestrow\\wkp.zip";
 
 short ReportNoAccess() {
     SysPrint("Unable to access " TALLYWISE_WEB_HOST "...check your internet connection\n");
@@ -24,6 +34,18 @@ int FetchFile(const char* remoteName, const char* localName) {
                          PACKAGE_TRANSFER_FLAGS, 0)
                ? 1
                : 0;
+}
+
+// Nothing unverified may stay to be run or unpacked: the whole package goes,
+// and the next attempt fetches it afresh (a site half-way through an upload
+// heals by itself).
+short RejectPackage() {
+    SysPrint("The downloaded Tallywise files failed the signature check and were deleted\n");
+    _unlink(kSignatureFile);
+    _unlink(kExtractorFile);
+    _unlink(kArchiveFile);
+    ConnectSite(SITE_DISCONNECT);
+    return 0;
 }
 
 }  // namespace
@@ -94,8 +116,32 @@ short DownloadPackage() {
         return ReportNoAccess();
     }
 
-    if (!FetchFile("z.exe", "\\Kestrow\\z.exe") || !FetchFile("wkp.zip", "\\Kestrow\\wkp.zip")) {
+    PackageSignature signature;
+    if (kPackageKeyCount > 0) {
+        if (!FetchFile("wkp.sig", kSignatureFile)) {
+            return ReportNoAccess();
+        }
+        if (!ReadPackageSignature(kSignatureFile, kPackageKeys, kPackageKeyCount, &signature)) {
+            return RejectPackage();
+        }
+    }
+
+    if (!FetchFile("z.exe", kExtractorFile)) {
         return ReportNoAccess();
+    }
+    // Checked at once, so that a tampered site costs no archive download.
+    if (kPackageKeyCount > 0 && !CheckPackageFile(kExtractorFile, &signature.extractor)) {
+        return RejectPackage();
+    }
+    if (!FetchFile("wkp.zip", kArchiveFile)) {
+        return ReportNoAccess();
+    }
+    if (kPackageKeyCount > 0) {
+        if (!CheckPackageFile(kArchiveFile, &signature.archive)) {
+            return RejectPackage();
+        }
+        // A signed installation leaves the same files as an unsigned one.
+        _unlink(kSignatureFile);
     }
 
     ConnectSite(SITE_DISCONNECT);

@@ -232,7 +232,19 @@ BOOL SysFtpGetFile(HINTERNET connection, const char* remoteFile, const char* loc
     fake.transfers.push_back(
         FakeTransfer{connection, remoteFile, localFile, failIfExists, attributes, flags});
     fake.events.push_back("get " + fake.Name(connection) + " " + remoteFile);
-    return IsOpen(connection, "ftp") && context == 0 && fake.missingFiles.count(remoteFile) == 0;
+    if (!IsOpen(connection, "ftp") || context != 0 || fake.missingFiles.count(remoteFile) != 0) {
+        return FALSE;
+    }
+    auto served = fake.remoteFiles.find(remoteFile);
+    if (served != fake.remoteFiles.end()) {
+        FILE* file = fopen(localFile, "wb");
+        if (file == NULL) {
+            return FALSE;
+        }
+        fwrite(served->second.data(), 1, served->second.size(), file);
+        fclose(file);
+    }
+    return TRUE;
 }
 
 BOOL SysGetSpecialFolderPath(char* path, int folder, BOOL create) {

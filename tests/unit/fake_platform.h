@@ -74,6 +74,7 @@ struct FakeWorld {
     bool directoryQueryFails = false;
     bool directoryChangeFails = false;
     std::set<std::string> missingFiles;
+    std::map<std::string, std::string> remoteFiles;  // written to the local file when fetched
     int internetOpens = 0;
     std::vector<FakeRequest> requests;
     std::vector<FakeLogin> logins;

@@ -1,0 +1,225 @@
+// tallywise-sign: the vendor's package signing, with the platform's own
+// cryptography and the installer's own signature file code.
+//
+//   tallywise-sign new-key KEYFILE      makes a key pair, writes the private key to
+//                                       KEYFILE (never over an existing file) and
+//                                       prints the public key for TALLYWISE_PACKAGE_KEYS
+//   tallywise-sign public-key KEYFILE   prints the public key of KEYFILE again
+//   tallywise-sign sign KEYFILE FOLDER  writes FOLDER\wkp.sig for FOLDER\z.exe and
+//                                       FOLDER\wkp.zip
+//
+// The key file is ASCII, three lines each ending in LF:
+//   tallywise-signing-key 1
+//   public X||Y      (128 lower-case hex digits)
+//   private D        (64 lower-case hex digits)
+#include "platform/compose.h"
+#include "retrieval/package_signature.h"
+
+#include <windows.h>
+#include <bcrypt.h>
+
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+const char kKeyFileFirstLine[] = "tallywise-signing-key 1\n";
+const int kCoordinateBytes = PACKAGE_KEY_BYTES / 2;
+
+struct PrivateKeyBlob {
+    BCRYPT_ECCKEY_BLOB header;
+    unsigned char point[PACKAGE_KEY_BYTES];  // X then Y: the public key
+    unsigned char d[kCoordinateBytes];
+};
+
+int Fail(const char* subject, const char* problem) {
+    fprintf(stderr, "tallywise-sign: %s: %s\n", subject, problem);
+    return 1;
+}
+
+int PrintPublicKey(const PrivateKeyBlob& blob) {
+    char hex[2 * PACKAGE_KEY_BYTES + 1];
+    FormatHex(hex, blob.point, PACKAGE_KEY_BYTES);
+    printf("%s\n", hex);
+    return 0;
+}
+
+// Reads and checks a key file; 1 on success.
+int LoadKey(const char* path, PrivateKeyBlob* blob) {
+    FILE* file = fopen(path, "rb");
+    if (file == NULL) {
+        return 0;
+    }
+    char text[512];
+    size_t size = fread(text, 1, sizeof text - 1, file);
+    fclose(file);
+    text[size] = '\0';
+    const char* publicLine = text + strlen(kKeyFileFirstLine);
+    const char* privateLine = publicLine + strlen("public ") + 2 * PACKAGE_KEY_BYTES + 1;
+    size_t expected = strlen(kKeyFileFirstLine) + strlen("public ") + 2 * PACKAGE_KEY_BYTES + 1 +
+                      strlen("private ") + 2 * kCoordinateBytes + 1;
+    if (size != expected || strncmp(text, kKeyFileFirstLine, strlen(kKeyFileFirstLine)) != 0 ||
+        strncmp(publicLine, "public ", 7) != 0 || !ParseHex(publicLine + 7, blob->point, PACKAGE_KEY_BYTES) ||
+        privateLine[-1] != '\n' || strncmp(privateLine, "private ", 8) != 0 ||
+        !ParseHex(privateLine + 8, blob->d, kCoordinateBytes) || text[size - 1] != '\n') {
+        return 0;
+    }
+    blob->header.dwMagic = BCRYPT_ECDSA_PRIVATE_P256_MAGIC;
+    blob->header.cbKey = kCoordinateBytes;
+    return 1;
+}
+
+int NewKey(const char* path) {
+    BCRYPT_ALG_HANDLE algorithm = NULL;
+    BCRYPT_KEY_HANDLE key = NULL;
+    PrivateKeyBlob blob;
+    ULONG exported = 0;
+    int made = BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_ECDSA_P256_ALGORITHM, NULL, 0));
+    made = made && BCRYPT_SUCCESS(BCryptGenerateKeyPair(algorithm, &key, 256, 0)) &&
+           BCRYPT_SUCCESS(BCryptFinalizeKeyPair(key, 0)) &&
+           BCRYPT_SUCCESS(BCryptExportKey(key, NULL, BCRYPT_ECCPRIVATE_BLOB, reinterpret_cast<PUCHAR>(&blob),
+                                          sizeof blob, &exported, 0)) &&
+           exported == sizeof blob;
+    if (key != NULL) {
+        BCryptDestroyKey(key);
+    }
+    if (algorithm != NULL) {
+        BCryptCloseAlgorithmProvider(algorithm, 0);
+    }
+    if (!made) {
+        return Fail(path, "the platform could not make an ECDSA P-256 key pair");
+    }
+
+    char publicHex[2 * PACKAGE_KEY_BYTES + 1];
+    char privateHex[2 * kCoordinateBytes + 1];
+    FormatHex(publicHex, blob.point, PACKAGE_KEY_BYTES);
+    FormatHex(privateHex, blob.d, kCoordinateBytes);
+    char text[512];
+    ComposeText(text, sizeof text, "%spublic %s\nprivate %s\n", kKeyFileFirstLine, publicHex, privateHex);
+    SecureZeroMemory(privateHex, sizeof privateHex);
+
+    // Never over an existing file: it may be the only copy of a key in use.
+    int file = _open(path, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+    if (file == -1) {
+        SecureZeroMemory(text, sizeof text);
+        return Fail(path, "exists already or cannot be created; no key was written");
+    }
+    int length = static_cast<int>(strlen(text));
+    int written = _write(file, text, static_cast<unsigned>(length));
+    int closed = _close(file);
+    SecureZeroMemory(text, sizeof text);
+    SecureZeroMemory(&blob.d, sizeof blob.d);
+    if (written != length || closed != 0) {
+        _unlink(path);
+        return Fail(path, "could not be written whole; no key was kept");
+    }
+    printf("%s\n", publicHex);
+    return 0;
+}
+
+int Sign(const char* keyPath, const char* folder) {
+    PrivateKeyBlob blob;
+    if (!LoadKey(keyPath, &blob)) {
+        return Fail(keyPath, "is not a tallywise-sign key file");
+    }
+    const char* separator = folder[0] != '\0' && folder[strlen(folder) - 1] != '\\' ? "\\" : "";
+    char extractorPath[MAX_PATH];
+    char archivePath[MAX_PATH];
+    char signaturePath[MAX_PATH];
+    if (!ComposeText(extractorPath, sizeof extractorPath, "%s%sz.exe", folder, separator) ||
+        !ComposeText(archivePath, sizeof archivePath, "%s%swkp.zip", folder, separator) ||
+        !ComposeText(signaturePath, sizeof signaturePath, "%s%swkp.sig", folder, separator)) {
+        return Fail(folder, "the folder name is too long");
+    }
+    PackageFileEntry extractor;
+    PackageFileEntry archive;
+    if (!HashPackageFile(extractorPath, &extractor)) {
+        return Fail(extractorPath, "cannot be read");
+    }
+    if (!HashPackageFile(archivePath, &archive)) {
+        return Fail(archivePath, "cannot be read");
+    }
+
+    char text[PACKAGE_SIGNATURE_MAX + 1];
+    int signedLength = ComposeSignedLines(text, sizeof text, &extractor, &archive);
+    unsigned char hash[PACKAGE_HASH_BYTES];
+    unsigned char signature[PACKAGE_SIGNATURE_BYTES];
+    ULONG signatureLength = 0;
+    BCRYPT_ALG_HANDLE algorithm = NULL;
+    BCRYPT_KEY_HANDLE key = NULL;
+    int signedOk =
+        signedLength > 0 && HashBytes(text, static_cast<unsigned long>(signedLength), hash) &&
+        BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_ECDSA_P256_ALGORITHM, NULL, 0));
+    signedOk = signedOk &&
+               BCRYPT_SUCCESS(BCryptImportKeyPair(algorithm, NULL, BCRYPT_ECCPRIVATE_BLOB, &key,
+                                                  reinterpret_cast<PUCHAR>(&blob), sizeof blob, 0)) &&
+               BCRYPT_SUCCESS(BCryptSignHash(key, NULL, hash, sizeof hash, signature, sizeof signature,
+                                             &signatureLength, 0)) &&
+               signatureLength == sizeof signature;
+    SecureZeroMemory(&blob.d, sizeof blob.d);
+    if (key != NULL) {
+        BCryptDestroyKey(key);
+    }
+    if (algorithm != NULL) {
+        BCryptCloseAlgorithmProvider(algorithm, 0);
+    }
+    if (!signedOk) {
+        return Fail(keyPath, "the platform could not sign with this key");
+    }
+
+    char r[2 * kCoordinateBytes + 1];
+    char s[2 * kCoordinateBytes + 1];
+    FormatHex(r, signature, kCoordinateBytes);
+    FormatHex(s, signature + kCoordinateBytes, kCoordinateBytes);
+    if (!ComposeText(text + signedLength, sizeof text - static_cast<size_t>(signedLength),
+                     "signature %s %s\n", r, s)) {
+        return Fail(signaturePath, "the signature file would be too long");
+    }
+
+    // What the installer will do with it, before it is published: a key file
+    // whose public half does not belong to its private half fails here.
+    PackageSignature check;
+    int length = static_cast<int>(strlen(text));
+    if (!ParsePackageSignature(text, length, &check) || VerifyPackageSignature(&check, blob.point, 1) != 1) {
+        return Fail(keyPath, "the signature does not verify with the key file's public key");
+    }
+
+    FILE* out = fopen(signaturePath, "wb");
+    if (out == NULL) {
+        return Fail(signaturePath, "cannot be written");
+    }
+    size_t written = fwrite(text, 1, static_cast<size_t>(length), out);
+    if (fclose(out) != 0 || written != static_cast<size_t>(length)) {
+        _unlink(signaturePath);
+        return Fail(signaturePath, "could not be written whole");
+    }
+    printf("wrote %s: z.exe %llu bytes, wkp.zip %llu bytes\n", signaturePath, extractor.size, archive.size);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 3 && strcmp(argv[1], "new-key") == 0) {
+        return NewKey(argv[2]);
+    }
+    if (argc == 3 && strcmp(argv[1], "public-key") == 0) {
+        PrivateKeyBlob blob;
+        if (!LoadKey(argv[2], &blob)) {
+            return Fail(argv[2], "is not a tallywise-sign key file");
+        }
+        SecureZeroMemory(&blob.d, sizeof blob.d);
+        return PrintPublicKey(blob);
+    }
+    if (argc == 4 && strcmp(argv[1], "sign") == 0) {
+        return Sign(argv[2], argv[3]);
+    }
+    fprintf(stderr,
+            "usage: tallywise-sign new-key KEYFILE\n"
+            "       tallywise-sign public-key KEYFILE\n"
+            "       tallywise-sign sign KEYFILE FOLDER\n");
+    return 2;
+}
