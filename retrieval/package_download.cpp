@@ -40,10 +40,10 @@ int FetchFile(const char* remoteName, const char* localName) {
 // and the next attempt fetches it afresh (a site half-way through an upload
 // heals by itself).
 short RejectPackage() {
-    SysPrint("The downloaded Tallywise files failed the signature check and were deleted\n");
     _unlink(kSignatureFile);
     _unlink(kExtractorFile);
     _unlink(kArchiveFile);
+    SysPrint("The downloaded Tallywise files failed the signature check and were deleted\n");
     ConnectSite(SITE_DISCONNECT);
     return 0;
 }

@@ -107,13 +107,33 @@ class _BrokenFile:
         self.closed = True
 
 
+class _ServedBytes:
+    """Bytes served in place of a file's contents."""
+
+    def __init__(self, path, data):
+        self.name = path
+        self.closed = False
+        self._data = data
+        self._offset = 0
+
+    def read(self, size=-1):
+        size = len(self._data) - self._offset if size < 0 else size
+        chunk = self._data[self._offset:self._offset + size]
+        self._offset += len(chunk)
+        return chunk
+
+    def close(self):
+        self.closed = True
+
+
 class FtpSite:
     """An FTP server on port 21 of `host` with one account, whose login directory
     (a folder below `root`) holds the package files.
 
     Knobs, each counting the times it applies (-1 for always): `reject_logins`,
-    `missing[name]` (RETR answers 550) and `broken[name]` (the transfer aborts
-    halfway). `commands` records (session, command, argument) and `closed` the
+    `missing[name]` (RETR answers 550), `broken[name]` (the transfer aborts
+    halfway) and `tampered[name] = [data, count]` (the transfer delivers `data`
+    instead, as a tampered site or network would). `commands` records (session, command, argument) and `closed` the
     sessions that ended.
     """
 
@@ -127,6 +147,7 @@ class FtpSite:
         self.reject_logins = 0
         self.missing = {}
         self.broken = {}
+        self.tampered = {}
         self.commands = []
         self.closed = []
         self._sessions = 0
@@ -187,6 +208,16 @@ class FtpSite:
                 with site._lock:
                     missing = site._take(site.missing, name)
                     broken = not missing and site._take(site.broken, name)
+                    tampered = None
+                    if not missing and not broken and name in site.tampered:
+                        data, left = site.tampered[name]
+                        if left != 0:
+                            site.tampered[name] = [data, left - 1 if left > 0 else left]
+                            tampered = data
+                if tampered is not None:
+                    fd = _ServedBytes(file, tampered)
+                    self.push_dtp_data(FileProducer(fd, self._current_type), isproducer=True, file=fd, cmd="RETR")
+                    return file
                 if missing:
                     self.respond("550 No such file or directory.")
                     return None

@@ -7,8 +7,10 @@
 // It fetches the site configuration from the web host this build names, decodes
 // the FTP account, logs in, enters the login directory, looks for z.exe and
 // wkp.zip and (unless --no-archive) downloads the archive to a temporary folder
-// to look inside it.
+// to look inside it. A build with package keys also checks wkp.sig: its form,
+// its signature and (unless --no-archive) that both files match it.
 #include "retrieval/package_download.h"
+#include "retrieval/package_signature.h"
 #include "retrieval/site_config.h"
 #include "retrieval/web_fetch.h"
 #include "site_values.h"
@@ -22,6 +24,8 @@
 namespace {
 
 const char kConfigUrl[] = TALLYWISE_CONFIG_URL;
+const int kPackageKeyCount = TALLYWISE_PACKAGE_KEY_COUNT;
+const unsigned char* const kPackageKeys = reinterpret_cast<const unsigned char*>(TALLYWISE_PACKAGE_KEY_BYTES);
 
 int Pass(const char* step, const char* detail) {
     printf("ok     %-14s %s\n", step, detail);
@@ -175,18 +179,84 @@ int CheckArchiveContents(const char* path) {
     return Pass("archive", "holds Kestrow/Tallywise.exe and the Tallywise/ folder");
 }
 
-int CheckArchive(HINTERNET connection) {
-    char path[MAX_PATH];
-    if (!TemporaryPath(path, sizeof path, "zip")) {
-        return Fail("archive", "no temporary folder for the download");
+// Downloads a package file to a temporary path; 0 after reporting the failure.
+int DownloadToTemporary(HINTERNET connection, const char* name, const char* step, char* path, size_t size) {
+    if (!TemporaryPath(path, size, name)) {
+        return Fail(step, "no temporary folder for the download");
     }
-    if (!FtpGetFileA(connection, "wkp.zip", path, FALSE, FILE_ATTRIBUTE_NORMAL, PACKAGE_TRANSFER_FLAGS, 0)) {
-        char detail[64];
-        snprintf(detail, sizeof detail, "download failed (error %lu)",
+    if (!FtpGetFileA(connection, name, path, FALSE, FILE_ATTRIBUTE_NORMAL, PACKAGE_TRANSFER_FLAGS, 0)) {
+        char detail[96];
+        snprintf(detail, sizeof detail, "%s: download failed (error %lu)", name,
                  static_cast<unsigned long>(GetLastError()));
-        return Fail("archive", detail);
+        return Fail(step, detail);
     }
-    int result = CheckArchiveContents(path);
+    return 1;
+}
+
+// The downloaded file matches its line of wkp.sig.
+int CheckSignedFile(const char* path, const char* name, const PackageFileEntry* entry) {
+    char detail[256];
+    PackageFileEntry found;
+    if (!HashPackageFile(path, &found)) {
+        snprintf(detail, sizeof detail, "the downloaded %s cannot be read", name);
+        return Fail("signature", detail);
+    }
+    if (found.size != entry->size || memcmp(found.sha256, entry->sha256, PACKAGE_HASH_BYTES) != 0) {
+        snprintf(detail, sizeof detail, "%s does not match wkp.sig: %llu bytes%s, wkp.sig says %llu bytes",
+                 name, found.size, found.size == entry->size ? " of other content" : "", entry->size);
+        return Fail("signature", detail);
+    }
+    snprintf(detail, sizeof detail, "%s matches wkp.sig", name);
+    return Pass("signature", detail);
+}
+
+// Fetches wkp.sig and checks its form and its signature against this build's keys.
+int CheckSignatureFile(HINTERNET connection, PackageSignature* signature) {
+    char path[MAX_PATH];
+    if (!DownloadToTemporary(connection, "wkp.sig", "signature", path, sizeof path)) {
+        return 0;
+    }
+    char text[PACKAGE_SIGNATURE_MAX + 1];
+    FILE* file = fopen(path, "rb");
+    size_t size = file != NULL ? fread(text, 1, sizeof text, file) : 0;
+    if (file != NULL) {
+        fclose(file);
+    }
+    DeleteFileA(path);
+    if (!ParsePackageSignature(text, static_cast<int>(size), signature)) {
+        return Fail("signature",
+                    "wkp.sig is not well formed: four lines (the header, z.exe, wkp.zip, signature), each "
+                    "ending in one LF, lower-case hex, at most 1024 bytes");
+    }
+    int signer = VerifyPackageSignature(signature, kPackageKeys, kPackageKeyCount);
+    char detail[128];
+    if (signer == 0) {
+        snprintf(detail, sizeof detail, "wkp.sig is not signed by any of this build's %d key(s)",
+                 kPackageKeyCount);
+        return Fail("signature", detail);
+    }
+    snprintf(detail, sizeof detail, "wkp.sig well formed, signed by key %d of %d", signer, kPackageKeyCount);
+    return Pass("signature", detail);
+}
+
+// With a signature, both files are downloaded and must match it first.
+int CheckArchive(HINTERNET connection, const PackageSignature* signature) {
+    char path[MAX_PATH];
+    if (signature != NULL) {
+        if (!DownloadToTemporary(connection, "z.exe", "signature", path, sizeof path)) {
+            return 0;
+        }
+        int matches = CheckSignedFile(path, "z.exe", &signature->extractor);
+        DeleteFileA(path);
+        if (!matches) {
+            return 0;
+        }
+    }
+    if (!DownloadToTemporary(connection, "wkp.zip", "archive", path, sizeof path)) {
+        return 0;
+    }
+    int result = (signature == NULL || CheckSignedFile(path, "wkp.zip", &signature->archive)) &&
+                 CheckArchiveContents(path);
     DeleteFileA(path);
     return result;
 }
@@ -222,8 +292,11 @@ int CheckFtp(bool downloadArchive) {
                 Fail("login directory", detail);
             } else {
                 Pass("login directory", directory);
+                PackageSignature signature;
+                bool signedBuild = kPackageKeyCount > 0;
                 ok = CheckFile(connection, "z.exe") && CheckFile(connection, "wkp.zip") &&
-                     (!downloadArchive || CheckArchive(connection));
+                     (!signedBuild || CheckSignatureFile(connection, &signature)) &&
+                     (!downloadArchive || CheckArchive(connection, signedBuild ? &signature : NULL));
             }
         }
         InternetCloseHandle(connection);
@@ -242,7 +315,13 @@ int main(int argc, char** argv) {
         fprintf(stderr, "usage: tallywise-sitecheck [--no-archive]\n");
         return 2;
     }
-    printf("Checking the Tallywise distribution site of %s\n", TALLYWISE_WEB_HOST);
+    if (kPackageKeyCount > 0) {
+        printf("Checking the Tallywise distribution site of %s (packages signed by one of %d key(s))\n",
+               TALLYWISE_WEB_HOST, kPackageKeyCount);
+    } else {
+        printf("Checking the Tallywise distribution site of %s (this build checks no package signatures)\n",
+               TALLYWISE_WEB_HOST);
+    }
     if (!CheckConfiguration() || !CheckFtp(downloadArchive)) {
         return 1;
     }

@@ -2,11 +2,16 @@
 local distribution site, drive D mapped to a scratch folder, and the real
 tallywise-install.exe under Wine answering to the keyboard (or to a piped letter).
 Afterwards it shows what was installed. Every server it starts is stopped, also
-when interrupted."""
+when interrupted.
+
+With --signed it first makes a fresh demo signing key, configures and builds a
+second build that carries it (build-demo-signed/), signs the sample package and
+installs with that build."""
 
 import argparse
 import pathlib
 import shutil
+import os
 import signal
 import subprocess
 import sys
@@ -55,16 +60,29 @@ def show_links(wine, drive_folder, letter):
             print("  %-15s   %-18s %s" % ("", key + ":", link[key]))
 
 
+def signed_build(public_key, scratch):
+    """Configures and builds build-demo-signed/ with the demo key; returns its installer."""
+    folder = ROOT / "build-demo-signed"
+    print("Building %s with the demo key ..." % folder, flush=True)
+    env = dict(os.environ, TALLYWISE_BUILD_DIR=str(folder),
+               TALLYWISE_CMAKE_ARGS=os.environ.get("TALLYWISE_CMAKE_ARGS", "") + " -DBUILD_TESTING=OFF"
+               " -DTALLYWISE_PACKAGE_KEYS=" + public_key)
+    subprocess.run(["bash", str(ROOT / "tools" / "build.sh")], env=env, check=True, stdin=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL, timeout=1200)
+    return Wine(folder, prefix_dir=scratch).installer
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--build", default=str(ROOT / "build"))
+    parser.add_argument("--signed", action="store_true", help="install a signed package with a signed build")
     args = parser.parse_args()
 
     build = pathlib.Path(args.build).resolve()
     scratch = build / "demo"
     wine = Wine(build, prefix_dir=scratch)
     # A fresh start every run: no drive, site or shortcuts left from the last one.
-    for name in ("drive-d", "site", "logs"):
+    for name in ("drive-d", "site", "logs", "signing"):
         shutil.rmtree(scratch / name, ignore_errors=True)
     drive = scratch / "drive-d"
     logs = scratch / "logs"
@@ -79,18 +97,26 @@ def main():
     try:
         print("Preparing a Wine prefix in %s ..." % wine.prefix, flush=True)
         wine.session("start")
-        with local_site(wine, scratch / "site", FTP_HOST, FTP_USER, FTP_PASSWORD, SAMPLE_FILES) as (web, ftp):
+        key = None
+        installer = wine.installer
+        if args.signed:
+            key, public = wine.new_signing_key(scratch / "signing")
+            print("Demo signing key %s, public key %s..." % (key, public[:16]))
+            installer = signed_build(public, scratch)
+        with local_site(wine, scratch / "site", FTP_HOST, FTP_USER, FTP_PASSWORD, SAMPLE_FILES,
+                        signing_key=key) as (web, ftp):
             wine.map_drive("d", drive)
             wine.map_drive("l", logs)
             print("Local distribution site:")
             print("  web host   http://%s/meterobj1.txt, served at %s (through http_proxy)" %
                   (wine.site["web_host"], web.proxy))
-            print("  FTP server %s:21, user %s, files z.exe and wkp.zip" % (FTP_HOST, FTP_USER))
+            print("  FTP server %s:21, user %s, files %s" % (FTP_HOST, FTP_USER, ", ".join(
+                sorted(os.listdir(ftp.files_dir())))))
             print("Drive D: is %s. Answer the prompt with d and Enter.\n" % drive, flush=True)
 
             env = dict(wine.env, http_proxy=web.proxy, APPLICATION_LOG="L:\\application.log")
-            installer = subprocess.Popen(wine.command(wine.installer), env=env, cwd=str(wine.prefix / "drive_c"))
-            status = installer.wait()
+            process = subprocess.Popen(wine.command(installer), env=env, cwd=str(wine.prefix / "drive_c"))
+            status = process.wait()
             # The application runs on after the installer has ended.
             log = logs / "application.log"
             deadline = time.monotonic() + 20

@@ -34,6 +34,7 @@ class Wine:
         self.installer = self.build / "tallywise-install.exe"
         self.encoder = self.build / "sitetools" / "tallywise-siteconfig.exe"
         self.sitecheck = self.build / "sitetools" / "tallywise-sitecheck.exe"
+        self.signer = self.build / "sitetools" / "tallywise-sign.exe"
         self.extractor = self.build / "tests" / "fixtures" / "fixture-extractor.exe"
         self.application = self.build / "tests" / "fixtures" / "fixture-application.exe"
 
@@ -86,6 +87,31 @@ class Wine:
         finally:
             self.unmap_drive("w")
 
+    def sign(self, *args, drives):
+        """Runs tallywise-sign with each drive letter of `drives` mapped to its folder."""
+        for letter, folder in drives.items():
+            self.map_drive(letter, folder)
+        try:
+            result = self.run(self.signer, *args)
+            if result.returncode != 0:
+                raise RuntimeError("tallywise-sign exit status %d: %s" % (result.returncode,
+                                                                       result.stderr.decode("latin-1")))
+            return result.stdout.decode("latin-1").strip()
+        finally:
+            for letter in drives:
+                self.unmap_drive(letter)
+
+    def new_signing_key(self, folder):
+        """A new key file `folder`/key.txt made by tallywise-sign; returns (path, public key text)."""
+        public = self.sign("new-key", "V:\\key.txt", drives={"v": folder})
+        return pathlib.Path(folder) / "key.txt", public
+
+    def sign_package(self, key, folder):
+        """Writes `folder`/wkp.sig for its z.exe and wkp.zip, signed with the key file `key`."""
+        key = pathlib.Path(key)
+        self.sign("sign", "V:\\" + key.name, "W:\\", drives={"v": key.parent, "w": folder})
+        return (pathlib.Path(folder) / "wkp.sig").read_bytes()
+
 
 def write_package(wine, folder, with_application=True, extra=()):
     """Writes z.exe (the fixture extractor) and wkp.zip into `folder`. The archive
@@ -107,12 +133,15 @@ def write_package(wine, folder, with_application=True, extra=()):
 
 
 @contextlib.contextmanager
-def local_site(wine, folder, host, user, password, extra=()):
+def local_site(wine, folder, host, user, password, extra=(), signing_key=None):
     """Serves the sample package (with `extra` entries) from `folder`: the site
     configuration for this account on a web host and the files on an FTP server
-    at `host`:21. Yields (web, ftp) and stops both afterwards."""
+    at `host`:21, with wkp.sig beside them when a `signing_key` file is given.
+    Yields (web, ftp) and stops both afterwards."""
     folder = pathlib.Path(folder)
     files = write_package(wine, folder / "ftp", extra=extra)
+    if signing_key is not None:
+        wine.sign_package(signing_key, files)
     body = wine.encode_site_config(folder / "web", user, password, host)
     web = WebHost(body).start()
     try:

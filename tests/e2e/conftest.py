@@ -27,6 +27,8 @@ _addresses = itertools.count(1)
 
 def pytest_addoption(parser):
     parser.addoption("--build", default=str(ROOT / "build"), help="the CMake build folder")
+    parser.addoption("--signed-build", default=str(ROOT / "build-signed"),
+                     help="the build folder of the configuration that carries the test package keys")
 
 
 def crlf(text):
@@ -43,6 +45,17 @@ def wine(pytestconfig):
     yield w
     if started:
         w.session("stop")
+
+
+@pytest.fixture(scope="session")
+def signed_wine(pytestconfig, wine):
+    """The signed build's programs, run in the same Wine prefix."""
+    build = pathlib.Path(pytestconfig.getoption("--signed-build"))
+    if not (build / "site_values.json").exists():
+        pytest.skip("no signed build at %s (tools/test.sh makes one)" % build)
+    w = Wine(build, prefix_dir=wine.home)
+    assert w.site["package_keys"], "the signed build carries no package keys"
+    return w
 
 
 class InstallerRun:
