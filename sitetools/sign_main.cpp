@@ -40,6 +40,15 @@ int Fail(const char* subject, const char* problem) {
     return 1;
 }
 
+void ReleaseKey(BCRYPT_ALG_HANDLE algorithm, BCRYPT_KEY_HANDLE key) {
+    if (key != NULL) {
+        BCryptDestroyKey(key);
+    }
+    if (algorithm != NULL) {
+        BCryptCloseAlgorithmProvider(algorithm, 0);
+    }
+}
+
 int PrintPublicKey(const PrivateKeyBlob& blob) {
     char hex[2 * PACKAGE_KEY_BYTES + 1];
     FormatHex(hex, blob.point, PACKAGE_KEY_BYTES);
@@ -83,12 +92,7 @@ int NewKey(const char* path) {
            BCRYPT_SUCCESS(BCryptExportKey(key, NULL, BCRYPT_ECCPRIVATE_BLOB, reinterpret_cast<PUCHAR>(&blob),
                                           sizeof blob, &exported, 0)) &&
            exported == sizeof blob;
-    if (key != NULL) {
-        BCryptDestroyKey(key);
-    }
-    if (algorithm != NULL) {
-        BCryptCloseAlgorithmProvider(algorithm, 0);
-    }
+    ReleaseKey(algorithm, key);
     if (!made) {
         return Fail(path, "the platform could not make an ECDSA P-256 key pair");
     }
@@ -160,12 +164,7 @@ int Sign(const char* keyPath, const char* folder) {
                                              &signatureLength, 0)) &&
                signatureLength == sizeof signature;
     SecureZeroMemory(&blob.d, sizeof blob.d);
-    if (key != NULL) {
-        BCryptDestroyKey(key);
-    }
-    if (algorithm != NULL) {
-        BCryptCloseAlgorithmProvider(algorithm, 0);
-    }
+    ReleaseKey(algorithm, key);
     if (!signedOk) {
         return Fail(keyPath, "the platform could not sign with this key");
     }
