@@ -188,7 +188,7 @@ def report(wine, times, phases, archive_mb, runs):
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--build", default=str(ROOT / "build"))
-    parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--runs", type=int, default=7)
     args = parser.parse_args()
 
     build = pathlib.Path(args.build).resolve()
