@@ -233,3 +233,33 @@ def test_unsigned_sitecheck_says_it_checks_no_signatures(site):
     assert status == 0, out
     assert out.splitlines()[0].endswith("(this build checks no package signatures)")
     assert "signature" not in out.split("\n", 1)[1]
+
+
+def test_new_key_never_overwrites_a_key_file(wine, tmp_path):
+    key, public = wine.new_signing_key(tmp_path)
+    written = key.read_bytes()
+    assert re.fullmatch(r"[0-9a-f]{128}", public)
+    assert re.fullmatch(rb"tallywise-signing-key 1\npublic %s\nprivate [0-9a-f]{64}\n" % public.encode(), written)
+
+    wine.map_drive("v", tmp_path)
+    try:
+        again = wine.run(wine.signer, "new-key", "V:\\key.txt")
+    finally:
+        wine.unmap_drive("v")
+    assert again.returncode == 1
+    assert b"exists already" in again.stderr
+    assert key.read_bytes() == written
+    assert wine.sign("public-key", "V:\\key.txt", drives={"v": tmp_path}) == public
+
+
+def test_signer_refuses_a_key_file_whose_halves_do_not_belong_together(wine, tmp_path):
+    key, _ = wine.new_signing_key(tmp_path / "fresh")
+    private = re.search(r"^private [0-9a-f]{64}$", key.read_text(), re.M).group(0)
+    mixed = tmp_path / "mixed.txt"
+    mixed.write_text(re.sub(r"^private [0-9a-f]{64}$", private, TOOL_KEY.read_text(), flags=re.M))
+    folder = write_package(wine, tmp_path / "release")
+
+    # Either the platform refuses the pair on import or the signer's own check catches it.
+    with pytest.raises(RuntimeError, match="does not verify with the key file's public key|could not sign"):
+        wine.sign_package(mixed, folder)
+    assert not (folder / "wkp.sig").exists()
