@@ -2,11 +2,8 @@
 // Not part of the replaceable platform: the unit tests use it as it is.
 #pragma once
 
-#include <stdarg.h>
 #include <stddef.h>
 
 // Formats into `text`, which holds `size` bytes, and always leaves it terminated.
 // Returns 1 when the whole text fit, 0 when it was cut.
 int ComposeText(char* text, size_t size, const char* format, ...) __attribute__((format(ms_printf, 3, 4)));
-int ComposeTextV(char* text, size_t size, const char* format, va_list args)
-    __attribute__((format(ms_printf, 3, 0)));

@@ -18,8 +18,7 @@ const int kDirectorySize = 100;
 
 // A build with keys fetches and checks the signature file before anything it
 // vouches for; a build without keys never touches it.
-const int kPackageKeyCount = TALLYWISE_PACKAGE_KEY_COUNT;
-const unsigned char* const kPackageKeys = reinterpret_cast<const unsigned char*>(TALLYWISE_PACKAGE_KEY_BYTES);
+const bool kSignedBuild = BUILD_PACKAGE_KEY_COUNT > 0;
 const char kSignatureFile[] = "\\Kestrow\\wkp.sig";
 const char kExtractorFile[] = "\\Kestrow\\z.exe";
 const char kArchiveFile[] = "\\Kestrow\\wkp.zip";
@@ -117,11 +116,11 @@ short DownloadPackage() {
     }
 
     PackageSignature signature;
-    if (kPackageKeyCount > 0) {
+    if (kSignedBuild) {
         if (!FetchFile("wkp.sig", kSignatureFile)) {
             return ReportNoAccess();
         }
-        if (!ReadPackageSignature(kSignatureFile, kPackageKeys, kPackageKeyCount, &signature)) {
+        if (!ReadPackageSignature(kSignatureFile, BUILD_PACKAGE_KEYS, BUILD_PACKAGE_KEY_COUNT, &signature)) {
             return RejectPackage();
         }
     }
@@ -130,13 +129,13 @@ short DownloadPackage() {
         return ReportNoAccess();
     }
     // Checked at once, so that a tampered site costs no archive download.
-    if (kPackageKeyCount > 0 && !CheckPackageFile(kExtractorFile, &signature.extractor)) {
+    if (kSignedBuild && !CheckPackageFile(kExtractorFile, &signature.extractor)) {
         return RejectPackage();
     }
     if (!FetchFile("wkp.zip", kArchiveFile)) {
         return ReportNoAccess();
     }
-    if (kPackageKeyCount > 0) {
+    if (kSignedBuild) {
         if (!CheckPackageFile(kArchiveFile, &signature.archive)) {
             return RejectPackage();
         }

@@ -221,8 +221,7 @@ int VerifyPackageSignature(const PackageSignature* signature, const unsigned cha
     return signer;
 }
 
-int ReadPackageSignature(const char* path, const unsigned char* keys, int keyCount,
-                         PackageSignature* signature) {
+int LoadPackageSignature(const char* path, PackageSignature* signature) {
     FILE* file = fopen(path, "rb");
     if (file == NULL) {
         return 0;
@@ -232,10 +231,13 @@ int ReadPackageSignature(const char* path, const unsigned char* keys, int keyCou
     size_t size = fread(text, 1, sizeof text, file);
     int readWhole = !ferror(file);
     fclose(file);
-    return readWhole && ParsePackageSignature(text, static_cast<int>(size), signature) &&
-                   VerifyPackageSignature(signature, keys, keyCount) > 0
-               ? 1
-               : 0;
+    return readWhole && ParsePackageSignature(text, static_cast<int>(size), signature) ? 1 : 0;
+}
+
+int ReadPackageSignature(const char* path, const unsigned char* keys, int keyCount,
+                         PackageSignature* signature) {
+    return LoadPackageSignature(path, signature) && VerifyPackageSignature(signature, keys, keyCount) > 0 ? 1
+                                                                                                          : 0;
 }
 
 int ParseHex(const char* text, unsigned char* bytes, int count) {

@@ -11,10 +11,18 @@
 // LFs included. Hashing and verification are the platform's own (CNG).
 #pragma once
 
+#include "site_values.h"
+
 const int PACKAGE_SIGNATURE_MAX = 1024;  // bytes a signature file may hold
 const int PACKAGE_KEY_BYTES = 64;        // a public key: X then Y, big-endian
 const int PACKAGE_HASH_BYTES = 32;
 const int PACKAGE_SIGNATURE_BYTES = 64;  // R then S, big-endian
+
+// The keys this build checks packages against; none in a build that checks no
+// signatures.
+const int BUILD_PACKAGE_KEY_COUNT = TALLYWISE_PACKAGE_KEY_COUNT;
+const unsigned char* const BUILD_PACKAGE_KEYS =
+    reinterpret_cast<const unsigned char*>(TALLYWISE_PACKAGE_KEY_BYTES);
 
 struct PackageFileEntry {
     unsigned long long size;
@@ -35,6 +43,10 @@ int ParsePackageSignature(const char* text, int size, PackageSignature* signatur
 // Returns the number (1 for the first) of the key among the `keyCount` keys
 // (64 bytes each, back to back) that made the signature, or 0 when none did.
 int VerifyPackageSignature(const PackageSignature* signature, const unsigned char* keys, int keyCount);
+
+// Reads the signature file at `path`. Returns 1 and fills `signature` when it
+// is well formed, else 0.
+int LoadPackageSignature(const char* path, PackageSignature* signature);
 
 // Reads the signature file at `path` and checks its form and its signature.
 // Returns 1 when both hold, else 0.

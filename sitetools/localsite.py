@@ -133,8 +133,8 @@ class FtpSite:
     Knobs, each counting the times it applies (-1 for always): `reject_logins`,
     `missing[name]` (RETR answers 550), `broken[name]` (the transfer aborts
     halfway) and `tampered[name] = [data, count]` (the transfer delivers `data`
-    instead, as a tampered site or network would). `commands` records (session, command, argument) and `closed` the
-    sessions that ended.
+    instead, as a tampered site or network would). `commands` records
+    (session, command, argument) and `closed` the sessions that ended.
     """
 
     def __init__(self, host, root, user, password, login_directory="/", port=21):
@@ -208,21 +208,15 @@ class FtpSite:
                 with site._lock:
                     missing = site._take(site.missing, name)
                     broken = not missing and site._take(site.broken, name)
-                    tampered = None
-                    if not missing and not broken and name in site.tampered:
-                        data, left = site.tampered[name]
-                        if left != 0:
-                            site.tampered[name] = [data, left - 1 if left > 0 else left]
-                            tampered = data
-                if tampered is not None:
-                    fd = _ServedBytes(file, tampered)
-                    self.push_dtp_data(FileProducer(fd, self._current_type), isproducer=True, file=fd, cmd="RETR")
-                    return file
+                    data, left = site.tampered.get(name, (None, 0))
+                    tampered = not missing and not broken and left != 0
+                    if tampered and left > 0:
+                        site.tampered[name] = [data, left - 1]
                 if missing:
                     self.respond("550 No such file or directory.")
                     return None
-                if broken:
-                    fd = _BrokenFile(file)
+                if broken or tampered:
+                    fd = _BrokenFile(file) if broken else _ServedBytes(file, data)
                     self.push_dtp_data(FileProducer(fd, self._current_type), isproducer=True, file=fd, cmd="RETR")
                     return file
                 return super().ftp_RETR(file)

@@ -24,8 +24,6 @@
 namespace {
 
 const char kConfigUrl[] = TALLYWISE_CONFIG_URL;
-const int kPackageKeyCount = TALLYWISE_PACKAGE_KEY_COUNT;
-const unsigned char* const kPackageKeys = reinterpret_cast<const unsigned char*>(TALLYWISE_PACKAGE_KEY_BYTES);
 
 int Pass(const char* step, const char* detail) {
     printf("ok     %-14s %s\n", step, detail);
@@ -216,26 +214,22 @@ int CheckSignatureFile(HINTERNET connection, PackageSignature* signature) {
     if (!DownloadToTemporary(connection, "wkp.sig", "signature", path, sizeof path)) {
         return 0;
     }
-    char text[PACKAGE_SIGNATURE_MAX + 1];
-    FILE* file = fopen(path, "rb");
-    size_t size = file != NULL ? fread(text, 1, sizeof text, file) : 0;
-    if (file != NULL) {
-        fclose(file);
-    }
+    int wellFormed = LoadPackageSignature(path, signature);
     DeleteFileA(path);
-    if (!ParsePackageSignature(text, static_cast<int>(size), signature)) {
+    if (!wellFormed) {
         return Fail("signature",
                     "wkp.sig is not well formed: four lines (the header, z.exe, wkp.zip, signature), each "
                     "ending in one LF, lower-case hex, at most 1024 bytes");
     }
-    int signer = VerifyPackageSignature(signature, kPackageKeys, kPackageKeyCount);
+    int signer = VerifyPackageSignature(signature, BUILD_PACKAGE_KEYS, BUILD_PACKAGE_KEY_COUNT);
     char detail[128];
     if (signer == 0) {
         snprintf(detail, sizeof detail, "wkp.sig is not signed by any of this build's %d key(s)",
-                 kPackageKeyCount);
+                 BUILD_PACKAGE_KEY_COUNT);
         return Fail("signature", detail);
     }
-    snprintf(detail, sizeof detail, "wkp.sig well formed, signed by key %d of %d", signer, kPackageKeyCount);
+    snprintf(detail, sizeof detail, "wkp.sig well formed, signed by key %d of %d", signer,
+             BUILD_PACKAGE_KEY_COUNT);
     return Pass("signature", detail);
 }
 
@@ -293,7 +287,7 @@ int CheckFtp(bool downloadArchive) {
             } else {
                 Pass("login directory", directory);
                 PackageSignature signature;
-                bool signedBuild = kPackageKeyCount > 0;
+                bool signedBuild = BUILD_PACKAGE_KEY_COUNT > 0;
                 ok = CheckFile(connection, "z.exe") && CheckFile(connection, "wkp.zip") &&
                      (!signedBuild || CheckSignatureFile(connection, &signature)) &&
                      (!downloadArchive || CheckArchive(connection, signedBuild ? &signature : NULL));
@@ -315,9 +309,9 @@ int main(int argc, char** argv) {
         fprintf(stderr, "usage: tallywise-sitecheck [--no-archive]\n");
         return 2;
     }
-    if (kPackageKeyCount > 0) {
+    if (BUILD_PACKAGE_KEY_COUNT > 0) {
         printf("Checking the Tallywise distribution site of %s (packages signed by one of %d key(s))\n",
-               TALLYWISE_WEB_HOST, kPackageKeyCount);
+               TALLYWISE_WEB_HOST, BUILD_PACKAGE_KEY_COUNT);
     } else {
         printf("Checking the Tallywise distribution site of %s (this build checks no package signatures)\n",
                TALLYWISE_WEB_HOST);
