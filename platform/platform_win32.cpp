@@ -16,7 +16,16 @@ void SysPrint(const char* format, ...) {
     fflush(stdout);
 }
 
-int SysReadChar(char* c) { return scanf("%c", c) == 1 ? 1 : 0; }
+// getchar, not scanf("%c"): the run-time's scanf reads one character ahead, so the
+// last key typed would only be judged once the next one arrives.
+int SysReadChar(char* c) {
+    int got = getchar();
+    if (got == EOF) {
+        return 0;
+    }
+    *c = static_cast<char>(got);
+    return 1;
+}
 
 void SysSleep(DWORD milliseconds) { Sleep(milliseconds); }
 

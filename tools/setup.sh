@@ -3,7 +3,7 @@
 set -eu
 packages=(
   cmake make g++-mingw-w64-x86-64-posix mingw-w64-tools libz-mingw-w64-dev
-  wine wine64 googletest python3-pyftpdlib python3-pytest python3-pefile
+  wine wine64 googletest python3-pyftpdlib python3-pytest python3-pefile python3-pyte
   liblnk-utils curl unzip clang-format openssl
 )
 missing=()

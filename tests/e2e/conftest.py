@@ -2,12 +2,16 @@
 pipes, drive letters mapped to temporary folders, and a distribution site on
 loopback (see sitetools/localsite.py)."""
 
+import fcntl
 import itertools
 import os
 import pathlib
+import pty
 import select
+import struct
 import subprocess
 import sys
+import termios
 import time
 
 import pytest
@@ -91,6 +95,12 @@ class InstallerRun:
                 raise AssertionError("waited %ds for %r; got %r" % (timeout, text, self.output))
         return time.monotonic() - begin
 
+    def read_for(self, seconds):
+        """Reads whatever arrives within `seconds`."""
+        deadline = time.monotonic() + seconds
+        while self._read(deadline):
+            pass
+
     def send(self, data):
         self.proc.stdin.write(data)
         self.proc.stdin.flush()
@@ -115,6 +125,80 @@ class InstallerRun:
         if self.proc.poll() is None:
             self.proc.kill()
             self.proc.wait(timeout=10)
+
+
+class ConsoleRun:
+    """One run of a program at a terminal: on a pseudo-terminal Wine gives it a
+    real console, and pyte renders what the terminal would show."""
+
+    def __init__(self, command, env, cwd, columns=200, lines=60):
+        import pyte
+
+        master, slave = pty.openpty()
+        fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", lines, columns, 0, 0))
+        self.proc = subprocess.Popen(command, env=dict(env, TERM="xterm"), cwd=cwd, stdin=slave, stdout=slave,
+                                     stderr=slave, start_new_session=True)
+        os.close(slave)
+        self.master = master
+        self.screen = pyte.Screen(columns, lines)
+        self.stream = pyte.ByteStream(self.screen)
+        self.raw = b""
+
+    def _read(self, deadline):
+        left = deadline - time.monotonic()
+        if left <= 0:
+            return False
+        ready, _, _ = select.select([self.master], [], [], left)
+        if not ready:
+            return False
+        try:
+            chunk = os.read(self.master, 65536)
+        except OSError:  # every writer of the terminal has gone
+            return None
+        if not chunk:
+            return None
+        self.raw += chunk
+        self.stream.feed(chunk)
+        return True
+
+    def text(self):
+        """The screen's text, lines right-trimmed, trailing empty lines dropped."""
+        return "\n".join(line.rstrip() for line in self.screen.display).rstrip("\n")
+
+    def wait_for(self, text, timeout=60):
+        deadline = time.monotonic() + timeout
+        while text not in self.text():
+            if not self._read(deadline):
+                raise AssertionError("waited %ds for %r on the screen:\n%s" % (timeout, text, self.text()))
+
+    def read_for(self, seconds):
+        deadline = time.monotonic() + seconds
+        while self._read(deadline):
+            pass
+
+    def type(self, keys):
+        os.write(self.master, keys)
+
+    def finish(self, timeout=120):
+        """Reads until the program has ended; returns its exit status."""
+        deadline = time.monotonic() + timeout
+        while self.proc.poll() is None:
+            if self._read(min(deadline, time.monotonic() + 0.2)) is None:
+                break
+            if time.monotonic() >= deadline:
+                self.kill()
+                raise AssertionError("did not finish within %ds; screen:\n%s" % (timeout, self.text()))
+        status = self.proc.wait(timeout=max(1, deadline - time.monotonic()))
+        self.read_for(0.5)
+        return status
+
+    def kill(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait(timeout=10)
+        if self.master is not None:
+            os.close(self.master)
+            self.master = None
 
 
 class Site:
@@ -151,10 +235,18 @@ class Site:
         self.drives.add(letter.lower())
         return folder
 
+    def _env(self, extra_env):
+        return dict(self.wine.env, http_proxy=self.web.proxy, EXTRACTOR_LOG="L:\\extractor.log",
+                    APPLICATION_LOG="L:\\application.log", **(extra_env or {}))
+
     def installer(self, extra_env=None):
-        env = dict(self.wine.env, http_proxy=self.web.proxy, EXTRACTOR_LOG="L:\\extractor.log",
-                   APPLICATION_LOG="L:\\application.log", **(extra_env or {}))
-        run = InstallerRun(self.wine, env)
+        run = InstallerRun(self.wine, self._env(extra_env))
+        self.runs.append(run)
+        return run
+
+    def console_installer(self, extra_env=None):
+        """The installer at a terminal, with a console of its own."""
+        run = ConsoleRun(["wine", str(self.wine.installer)], self._env(extra_env), str(self.wine.prefix / "drive_c"))
         self.runs.append(run)
         return run
 

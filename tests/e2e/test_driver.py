@@ -88,3 +88,47 @@ def test_application_that_cannot_start_is_reported(site, clean_shortcuts):
     assert run.finish() == 3
     assert run.output.startswith(crlf(transcript(site, "D") + "Unable to start D:\\Kestrow\\Tallywise.exe (error "))
     assert site.application_log(timeout=1) is None
+
+
+def test_dialogue_typed_piece_by_piece_is_judged_as_it_arrives(site):
+    """Each piece is sent only once the screen shows what it must: a character
+    held back by a read-ahead leaves the expected text missing and fails here."""
+    site.wine.unmap_drive("q")
+    site.start()
+    drive = site.drive("d")
+    run = site.installer()
+    failed = "\nUnable to Create the Q:\\Kestrow Folder, Disk is probably protected\n"
+    steps = [
+        (b"", GREETING + SELECT + PROMPT),
+        (b"1", GREETING + SELECT + PROMPT + PROMPT),
+        # The line end that followed the q is judged in the next pass: two prompts, then the wait.
+        (b"q\n", GREETING + SELECT + PROMPT + PROMPT + failed + SELECT + PROMPT + PROMPT),
+    ]
+    for piece, screen in steps:
+        run.send(piece)
+        run.read_until(crlf(screen), timeout=20)
+        run.read_for(0.5)
+        assert run.output == crlf(screen), piece
+    run.send(b"d\n")
+    run.read_until(crlf("Tallywise Folder Created Sucessfully - D:\\Kestrow \n"), timeout=20)
+    assert run.finish() == 0
+    assert (drive / "Kestrow" / "Tallywise.exe").exists()
+
+
+def test_dialogue_at_a_console_gives_the_transcript(site, clean_shortcuts):
+    site.wine.unmap_drive("q")
+    site.start()
+    site.drive("d")
+    run = site.console_installer()
+    failed = "\nUnable to Create the Q:\\Kestrow Folder, Disk is probably protected\n"
+    run.wait_for(PROMPT.rstrip(), timeout=30)
+    # A terminal sends CR for Enter; the console echoes what is typed.
+    run.type(b"q\r")
+    run.wait_for(SELECT.rstrip() + "\n\n" + (PROMPT + PROMPT).rstrip(), timeout=20)
+    run.type(b"d\r")
+    assert run.finish() == 0
+    assert site.application_log() is not None
+    run.read_for(1)
+    typed = (GREETING + SELECT + PROMPT + "q\n" + failed + SELECT + PROMPT + PROMPT + "d\n" +
+             transcript(site, "D").split(PROMPT)[1] + "Tallywise started in D:\\Tallywise\n")
+    assert run.text() == "\n".join(line.rstrip() for line in typed.split("\n")).rstrip("\n")
