@@ -52,6 +52,11 @@ const char* DecodeEntryName(const ZipEntry* entry, wchar_t* name, int capacity) 
         name[0] = L'\0';
         return NULL;
     }
+    for (int i = 0; i < length; ++i) {
+        if (entry->name[i] == '\0') {
+            return "control character in the name";
+        }
+    }
     int utf8 = (entry->flags & kFlagUtf8) != 0;
     int written = 0;
     if (utf8 || (entry->versionMadeBy >> 8) == kHostUnix) {

@@ -236,11 +236,18 @@ int UnpackFile(Work* work, const ZipEntry* entry) {
 int UnpackEntry(Work* work, const ZipEntry* entry) {
     const char* refusal = DecodeEntryName(entry, work->name, ENTRY_PATH_CAPACITY);
     if (refusal != NULL) {
-        MultiByteToWideChar(437, 0, entry->name, -1, work->name, ENTRY_PATH_CAPACITY);
-        ReportProblem(work->name, refusal);
-        return 0;
+        // Shown as stored, byte for byte in code page 437, a NUL byte included.
+        int kept = entry->nameLength < static_cast<unsigned>(ZIP_NAME_CAPACITY)
+                       ? static_cast<int>(entry->nameLength)
+                       : ZIP_NAME_CAPACITY - 1;
+        int shown = MultiByteToWideChar(437, 0, entry->name, kept, work->name, ENTRY_PATH_CAPACITY - 1);
+        for (int i = 0; i < shown; ++i) {
+            work->name[i] = work->name[i] == L'\0' ? L'?' : work->name[i];
+        }
+        work->name[shown] = L'\0';
+    } else {
+        refusal = CheckEntryName(work->name, work->relative, ENTRY_PATH_CAPACITY);
     }
-    refusal = CheckEntryName(work->name, work->relative, ENTRY_PATH_CAPACITY);
     int folder = ZipIsDirectory(entry);
     if (refusal == NULL && work->relative[0] == L'\0' && !folder) {
         refusal = "empty name";

@@ -35,7 +35,9 @@ class Wine:
         self.encoder = self.build / "sitetools" / "tallywise-siteconfig.exe"
         self.sitecheck = self.build / "sitetools" / "tallywise-sitecheck.exe"
         self.signer = self.build / "sitetools" / "tallywise-sign.exe"
-        self.extractor = self.build / "tests" / "fixtures" / "fixture-extractor.exe"
+        self.extractor = self.build / "extractor" / "tallywise-extract.exe"
+        # Stands in for z.exe where a test needs its command line reported, or an extractor that fails.
+        self.stand_in_extractor = self.build / "tests" / "fixtures" / "fixture-extractor.exe"
         self.application = self.build / "tests" / "fixtures" / "fixture-application.exe"
 
     def session(self, action):
@@ -71,9 +73,9 @@ class Wine:
     def command(self, program, *args):
         return ["wine", str(program), *[str(a) for a in args]]
 
-    def run(self, program, *args, env=None, timeout=60, input=b""):
+    def run(self, program, *args, env=None, timeout=60, input=b"", cwd=None):
         return subprocess.run(self.command(program, *args), env=dict(self.env, **(env or {})),
-                              cwd=str(self.prefix / "drive_c"), input=input, capture_output=True,
+                              cwd=str(cwd or self.prefix / "drive_c"), input=input, capture_output=True,
                               timeout=timeout)
 
     def encode_site_config(self, folder, user, password, host):
@@ -113,13 +115,13 @@ class Wine:
         return (pathlib.Path(folder) / "wkp.sig").read_bytes()
 
 
-def write_package(wine, folder, with_application=True, extra=()):
-    """Writes z.exe (the fixture extractor) and wkp.zip into `folder`. The archive
+def write_package(wine, folder, with_application=True, extra=(), extractor=None):
+    """Writes z.exe (the build's extractor, or `extractor`) and wkp.zip into `folder`. The archive
     holds Kestrow/Tallywise.exe (the fixture application), a Tallywise/ folder
     with a few files, and (name, bytes, compression) entries of `extra`."""
     folder = pathlib.Path(folder)
     folder.mkdir(parents=True, exist_ok=True)
-    shutil.copy(wine.extractor, folder / "z.exe")
+    shutil.copy(extractor or wine.extractor, folder / "z.exe")
     with zipfile.ZipFile(folder / "wkp.zip", "w", allowZip64=False) as archive:
         if with_application:
             archive.write(wine.application, "Kestrow/Tallywise.exe", compress_type=zipfile.ZIP_DEFLATED)
