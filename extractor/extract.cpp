@@ -32,6 +32,10 @@ int IsFolder(const wchar_t* path) {
 // Creates every folder of `path` from position `from` on, the whole path
 // included when `withLast` is set; 0 (with the error) when one cannot be made.
 int CreateFolders(wchar_t* path, int from, int withLast, DWORD* error) {
+    *error = 0;
+    if (static_cast<int>(wcslen(path)) <= from) {
+        return 1;  // a drive's root, or a share: there already
+    }
     for (int i = from;; ++i) {
         wchar_t c = path[i];
         if (c == L'\\' || (c == L'\0' && withLast)) {

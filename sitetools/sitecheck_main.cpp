@@ -9,6 +9,7 @@
 // wkp.zip and (unless --no-archive) downloads the archive to a temporary folder
 // to look inside it. A build with package keys also checks wkp.sig: its form,
 // its signature and (unless --no-archive) that both files match it.
+#include "archive_check.h"
 #include "retrieval/package_download.h"
 #include "retrieval/package_signature.h"
 #include "retrieval/site_config.h"
@@ -122,59 +123,23 @@ int CheckFile(HINTERNET connection, const char* name) {
     return Pass(name, detail);
 }
 
-unsigned Read16(const unsigned char* p) { return p[0] | (p[1] << 8); }
-unsigned long Read32(const unsigned char* p) {
-    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<unsigned long>(p[3]) << 24);
-}
-
-// Looks through a zip archive's central directory for the application and its folder.
+// Reads the archive back as z.exe will: every entry, its data, its name and the layout.
 int CheckArchiveContents(const char* path) {
-    FILE* file = fopen(path, "rb");
-    if (file == NULL) {
+    wchar_t widePath[MAX_PATH];
+    char problem[512];
+    ArchiveSummary summary;
+    if (MultiByteToWideChar(CP_ACP, 0, path, -1, widePath, MAX_PATH) == 0) {
         return Fail("archive", "the downloaded copy cannot be opened");
     }
-    static unsigned char tail[65557];
-    fseek(file, 0, SEEK_END);
-    long length = ftell(file);
-    long size = length < static_cast<long>(sizeof tail) ? length : static_cast<long>(sizeof tail);
-    fseek(file, length - size, SEEK_SET);
-    long end = -1;
-    if (size >= 22 && fread(tail, 1, static_cast<size_t>(size), file) == static_cast<size_t>(size)) {
-        for (long i = size - 22; i >= 0 && end < 0; --i) {
-            if (Read32(tail + i) == 0x06054b50) {
-                end = i;
-            }
-        }
+    if (!CheckPackageArchive(widePath, &summary, problem, sizeof problem)) {
+        return Fail("archive", problem);
     }
-    if (end < 0) {
-        fclose(file);
-        return Fail("archive", "wkp.zip is not a zip archive");
-    }
-    unsigned entries = Read16(tail + end + 10);
-    long offset = static_cast<long>(Read32(tail + end + 16));
-    bool application = false;
-    bool folder = false;
-    for (unsigned n = 0; n < entries; ++n) {
-        unsigned char header[46];
-        char name[512];
-        if (fseek(file, offset, SEEK_SET) != 0 || fread(header, 1, sizeof header, file) != sizeof header ||
-            Read32(header) != 0x02014b50) {
-            break;
-        }
-        unsigned nameLength = Read16(header + 28);
-        size_t kept = nameLength < sizeof name ? nameLength : sizeof name - 1;
-        kept = fread(name, 1, kept, file);
-        name[kept] = '\0';
-        application = application || strcmp(name, "Kestrow/Tallywise.exe") == 0;
-        folder = folder || strncmp(name, "Tallywise/", 10) == 0;
-        offset += 46 + static_cast<long>(nameLength) + Read16(header + 30) + Read16(header + 32);
-    }
-    fclose(file);
-    if (!application || !folder) {
-        return Fail("archive", !application ? "wkp.zip holds no Kestrow/Tallywise.exe"
-                                            : "wkp.zip holds no Tallywise/ folder");
-    }
-    return Pass("archive", "holds Kestrow/Tallywise.exe and the Tallywise/ folder");
+    char detail[160];
+    snprintf(
+        detail, sizeof detail,
+        "holds Kestrow/Tallywise.exe and the Tallywise/ folder; %llu files, %llu bytes unpacked, all intact",
+        summary.files, summary.bytes);
+    return Pass("archive", detail);
 }
 
 // Downloads a package file to a temporary path; 0 after reporting the failure.

@@ -215,9 +215,10 @@ class Site:
         self.web = WebHost()
         self.runs = []
         self.drives = set("l")
+        self.extractor = None  # the build's extractor; a test may serve the stand-in
 
     def write_package(self, with_application=True):
-        return write_package(self.wine, self.ftp.files_dir(), with_application)
+        return write_package(self.wine, self.ftp.files_dir(), with_application, extractor=self.extractor)
 
     def config_body(self, user=FTP_USER, password=FTP_PASSWORD, host=None):
         return self.wine.encode_site_config(self.tmp / "encoded", user, password, host or self.host)

@@ -188,6 +188,13 @@ def test_hostile_names_are_refused_and_the_rest_unpacked(wine, box, hostile):
     assert {k: v for k, v in after.items() if not k.startswith("dest")} == before
 
 
+@pytest.mark.parametrize("destination, folder", [("", "."), ("new\\deeper", "new/deeper")])
+def test_unpacks_at_a_drive_root_or_into_a_new_folder(wine, box, destination, folder):
+    write_zip(box / "a.zip", SAFE)
+    assert extract(wine, box, destination=destination) == (0, [])
+    assert (box / folder / "Tallywise" / "safe.txt").read_bytes() == b"safe\r\n"
+
+
 def test_names_are_read_as_their_archiver_meant(wine, box):
     write_zip(box / "a.zip", [
         Entry("flagged/caf\u00e9.txt", b"1", flags=0x0800),

@@ -53,8 +53,6 @@ def test_installation_from_prompt_to_started_application(site, wine, clean_short
     assert (drive / "Tallywise" / "readme.txt").read_bytes() == b"Tallywise sample data\r\n"
     assert (drive / "Tallywise" / "data" / "settings.ini").read_bytes() == b"[tallywise]\r\nmode=home\r\n" * 50
 
-    assert (site.logs / "extractor.log").read_text() == (
-        "D:\\Kestrow\\z.exe -extract -directories -overwrite D:\\Kestrow\\wkp.zip D:\\\n")
     assert site.application_log() == "command line: \\Kestrow\\Tallywise.exe\nworking directory: D:\\Tallywise\n"
 
     assert site.web.requests == [(wine.site["web_host"], "/meterobj1.txt", "TallywiseInstallProgram")]
@@ -77,3 +75,14 @@ def test_installation_from_prompt_to_started_application(site, wine, clean_short
     for link in (kestrow / "Tallywise.exe.lnk", wine.desktop() / "D-Tallywise.exe.lnk",
                  wine.programs() / "Brindlecove" / "D-Tallywise.exe.lnk"):
         assert read_link(link) == expected_link("D"), link
+
+
+def test_extractor_is_run_with_its_command_line(site, clean_shortcuts):
+    site.drive("d")
+    site.extractor = site.wine.stand_in_extractor  # it reports how it was run
+    site.start()
+    run = site.installer()
+    run.send(b"d\n")
+    assert run.finish() == 0
+    assert (site.logs / "extractor.log").read_text() == (
+        "D:\\Kestrow\\z.exe -extract -directories -overwrite D:\\Kestrow\\wkp.zip D:\\\n")

@@ -91,7 +91,8 @@ def foreign_key(site, good, tmp):
 
 
 def older_package(site, good, tmp):
-    older = write_package(site.wine, tmp / "older", extra=[("Tallywise/old.txt", b"1.0", 0)])
+    older = write_package(site.wine, tmp / "older", extra=[("Tallywise/old.txt", b"1.0", 0)],
+                          extractor=site.extractor)
     return {"wkp.sig": site.wine.sign_package(TOOL_KEY, older)}, list(PACKAGE)
 
 
@@ -102,6 +103,7 @@ def malformed(site, good, tmp):
 @pytest.mark.parametrize("tampering", [changed_extractor, changed_archive, foreign_key, older_package, malformed])
 def test_tampered_package_is_deleted_never_run_and_fetched_again(signed_site, tmp_path, tampering):
     drive = signed_site.drive("d")
+    signed_site.extractor = signed_site.wine.stand_in_extractor  # it reports each run
     good = start_signed(signed_site)
     served, first_attempt = tampering(signed_site, good, tmp_path)
     # The first attempt gets the tampered file, the next one the repaired site.
@@ -119,7 +121,7 @@ def test_tampered_package_is_deleted_never_run_and_fetched_again(signed_site, tm
     # The extractor ran once: the verified one.
     assert (signed_site.logs / "extractor.log").read_text().count("\n") == 1
     kestrow = drive / "Kestrow"
-    assert (kestrow / "z.exe").read_bytes() == signed_site.wine.extractor.read_bytes()
+    assert (kestrow / "z.exe").read_bytes() == signed_site.wine.stand_in_extractor.read_bytes()
     assert not (kestrow / "wkp.sig").exists()
 
 

@@ -4,7 +4,7 @@ import os
 
 import pytest
 
-from conftest import FTP_PASSWORD, FTP_USER
+from conftest import FTP_PASSWORD, FTP_USER, write_package
 
 
 def sitecheck(site):
@@ -42,6 +42,10 @@ def archive_without_application(site):
     site.write_package(with_application=False)
 
 
+def archive_with_a_name_the_extractor_refuses(site):
+    write_package(site.wine, site.ftp.files_dir(), extra=[("Tallywise/aux.txt", b"lost on every machine", 0)])
+
+
 def error_page(site):
     site.web.status = 404
 
@@ -50,6 +54,7 @@ def error_page(site):
     (wrong_password, "ftp login"),
     (missing_archive, "wkp.zip"),
     (archive_without_application, "archive"),
+    (archive_with_a_name_the_extractor_refuses, "archive"),
     (error_page, "configuration"),
 ])
 def test_sitecheck_names_the_first_failing_step(site, breakage, step):
