@@ -15,6 +15,12 @@ the installer, from its messages' arrival times, and of the floor, from its own
 marks; the ratios of the installer's time without its fixed pauses to the other
 two; and the size of tallywise-install.exe beside a "hello world" built with
 the same toolchain and flags.
+
+For the extractor (tallywise-extract.exe, served as z.exe) it times, interleaved,
+z.exe under Wine and Info-ZIP unzip on Linux unpacking the same archive onto the
+same disk; and it reads the peak memory (the process's maximum resident set, as
+the kernel counts it for the Wine process) of z.exe unpacking a small archive,
+the benchmark's archive and one holding an entry of over 4 GiB of zeros.
 """
 
 import argparse
@@ -31,7 +37,8 @@ import zipfile
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tools"))
 
-from winelab import Wine, local_site  # noqa: E402
+from winelab import Wine, local_site, write_package  # noqa: E402
+from ziplab import write_zip, zeros_entry  # noqa: E402
 
 FTP_HOST = "127.0.21.251"
 FTP_USER = "bench"
@@ -185,10 +192,89 @@ def report(wine, times, phases, archive_mb, runs):
     print("size / size floor:                   %.2f" % (size / floor_size))
 
 
+def peak_memory_kib(command, env, cwd, timeout=900):
+    """Runs a program; returns its exit status and its peak resident set in KiB.
+    Wine execs into the program in the same process; the kernel's high-water mark
+    (VmHWM) of that last image is read until the process ends. (Its rusage would
+    also count the launcher's earlier, larger image.)"""
+    proc = subprocess.Popen(command, env=env, cwd=cwd, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL)
+    program = os.path.basename(command[1])[:15].encode()
+    deadline = time.monotonic() + timeout
+    peak = 0
+    while proc.poll() is None:
+        if time.monotonic() > deadline:
+            proc.kill()
+            proc.wait(timeout=10)
+            raise AssertionError("%s did not finish within %d s" % (command[1], timeout))
+        try:
+            with open("/proc/%d/status" % proc.pid, "rb") as status:
+                fields = dict(line.split(b":", 1) for line in status.read().splitlines() if b":" in line)
+            if fields[b"Name"].strip() == program:
+                peak = max(peak, int(fields[b"VmHWM"].split()[0]))
+        except (OSError, KeyError, ValueError):
+            pass
+        time.sleep(0.005)
+    return proc.returncode, peak
+
+
+def measure_extractor(wine, scratch, archive, runs):
+    """z.exe under Wine against unzip on Linux on the same archive and disk, and
+    z.exe's peak memory on archives from a few kB to an entry over 4 GiB."""
+    box = scratch / "extractor"
+    box.mkdir(parents=True, exist_ok=True)
+    shutil.copy(archive, box / "wkp.zip")
+    wine.map_drive("e", box)
+    cwd = str(wine.prefix / "drive_c")
+    unpack = wine.command(wine.extractor, "-extract", "-directories", "-overwrite", "E:\\wkp.zip", "E:\\out")
+    times = {"z.exe": [], "unzip": []}
+    for run in range(runs):
+        shutil.rmtree(box / "out", ignore_errors=True)
+        start = time.monotonic()
+        subprocess.run(unpack, env=wine.env, cwd=cwd, check=True, timeout=600, stdin=subprocess.DEVNULL)
+        times["z.exe"].append(time.monotonic() - start)
+        shutil.rmtree(box / "out", ignore_errors=True)
+        start = time.monotonic()
+        subprocess.run(["unzip", "-o", "-q", str(box / "wkp.zip"), "-d", str(box / "out")], check=True, timeout=600)
+        times["unzip"].append(time.monotonic() - start)
+        print("extractor run %d: z.exe %.2f s, unzip %.2f s" % (run + 1, times["z.exe"][-1], times["unzip"][-1]),
+              flush=True)
+    shutil.rmtree(box / "out", ignore_errors=True)
+
+    memory = {}
+    small = write_package(wine, box / "small")
+    shutil.copy(small / "wkp.zip", box / "small.zip")
+    print("Writing an archive with 4 GiB + 1 MiB of zeros ...", flush=True)
+    write_zip(box / "zeros.zip", [zeros_entry("Tallywise/zeros.bin", (1 << 32) + (1 << 20))])
+    for name in ("small.zip", "wkp.zip", "zeros.zip"):
+        status, kib = peak_memory_kib(wine.command(wine.extractor, "-extract", "-directories", "-overwrite",
+                                                   "E:\\" + name, "E:\\out"), wine.env, cwd)
+        assert status == 0, name
+        memory[name] = ((box / name).stat().st_size, kib)
+        shutil.rmtree(box / "out", ignore_errors=True)
+    wine.unmap_drive("e")
+    shutil.rmtree(box, ignore_errors=True)
+    return times, memory
+
+
+def report_extractor(wine, times, memory, runs):
+    mine, theirs = statistics.median(times["z.exe"]), statistics.median(times["unzip"])
+    print()
+    print("extractor, medians of %d interleaved runs on the benchmark's archive" % runs)
+    print("z.exe (tallywise-extract.exe, Wine): %.2f s" % mine)
+    print("unzip (Info-ZIP, Linux):             %.2f s" % theirs)
+    print("z.exe / unzip:                       %.2f" % (mine / theirs))
+    for name, (size, kib) in memory.items():
+        print("z.exe peak memory, %-9s %9.3f MB archive: %5.1f MiB resident" % (name, size / 1e6, kib / 1024))
+    print("tallywise-extract.exe size:          %d bytes" % wine.extractor.stat().st_size)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--build", default=str(ROOT / "build"))
     parser.add_argument("--runs", type=int, default=7)
+    parser.add_argument("--part", choices=("all", "installer", "extractor"), default="all",
+                        help="measure only the installer or only the extractor")
     args = parser.parse_args()
 
     build = pathlib.Path(args.build).resolve()
@@ -201,11 +287,18 @@ def main():
     try:
         site = local_site(wine, scratch / "site", FTP_HOST, FTP_USER, FTP_PASSWORD, large_entries())
         with site as (web, ftp):
-            archive_mb = (pathlib.Path(ftp.files_dir()) / "wkp.zip").stat().st_size / 1e6
-            times, phases = measure(wine, scratch, dict(wine.env, http_proxy=web.proxy), args.runs)
+            archive = pathlib.Path(ftp.files_dir()) / "wkp.zip"
+            archive_mb = archive.stat().st_size / 1e6
+            if args.part in ("all", "installer"):
+                times, phases = measure(wine, scratch, dict(wine.env, http_proxy=web.proxy), args.runs)
+            if args.part in ("all", "extractor"):
+                extractor_times, memory = measure_extractor(wine, scratch, archive, args.runs)
     finally:
         wine.session("stop")
-    report(wine, times, phases, archive_mb, args.runs)
+    if args.part in ("all", "installer"):
+        report(wine, times, phases, archive_mb, args.runs)
+    if args.part in ("all", "extractor"):
+        report_extractor(wine, extractor_times, memory, args.runs)
     shutil.rmtree(scratch, ignore_errors=True)
     return 0
 
