@@ -17,3 +17,16 @@ int ComposeText(char* text, size_t size, const char* format, ...) {
     text[size - 1] = '\0';
     return length >= 0 && static_cast<size_t>(length) < size ? 1 : 0;
 }
+
+void FormatDecimal(char* text, unsigned long long value) {
+    char reversed[20];
+    int count = 0;
+    do {
+        reversed[count++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    for (int i = 0; i < count; ++i) {
+        text[i] = reversed[count - 1 - i];
+    }
+    text[count] = '\0';
+}

@@ -10,9 +10,12 @@
 // Console.
 void SysPrint(const char* format, ...);
 int SysReadChar(char* c);  // 1 when a character was read, 0 at end of input or on error
+int SysOutputIsConsole();  // 1 when standard output is a console, not a pipe or a file
+void SysWriteConsole(const char* text, DWORD length);  // straight to the console, beside stdout
 
 // Time and processes.
 void SysSleep(DWORD milliseconds);
+DWORD SysTickCount();
 int SysRunCommand(const char* command);
 BOOL SysCreateProcess(const char* applicationName, char* commandLine, SECURITY_ATTRIBUTES* processAttributes,
                       SECURITY_ATTRIBUTES* threadAttributes, BOOL inheritHandles, DWORD creationFlags,
@@ -31,8 +34,11 @@ HINTERNET SysInternetConnect(HINTERNET internet, const char* server, INTERNET_PO
                              const char* password, DWORD service, DWORD flags, DWORD_PTR context);
 BOOL SysFtpGetCurrentDirectory(HINTERNET connection, char* directory, DWORD* length);
 BOOL SysFtpSetCurrentDirectory(HINTERNET connection, const char* directory);
-BOOL SysFtpGetFile(HINTERNET connection, const char* remoteFile, const char* localFile, BOOL failIfExists,
-                   DWORD attributes, DWORD flags, DWORD_PTR context);
+HINTERNET SysFtpOpenFile(HINTERNET connection, const char* remoteFile, DWORD access, DWORD flags,
+                         DWORD_PTR context);
+BOOL SysFtpCommand(HINTERNET connection, BOOL expectResponse, DWORD flags, const char* command,
+                   DWORD_PTR context, HINTERNET* ftpCommand);
+BOOL SysInternetGetLastResponseInfo(DWORD* error, char* buffer, DWORD* length);
 
 // Shell.
 BOOL SysGetSpecialFolderPath(char* path, int folder, BOOL create);

@@ -27,7 +27,19 @@ int SysReadChar(char* c) {
     return 1;
 }
 
+int SysOutputIsConsole() {
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) ? 1 : 0;
+}
+
+void SysWriteConsole(const char* text, DWORD length) {
+    DWORD written = 0;
+    WriteConsoleA(GetStdHandle(STD_OUTPUT_HANDLE), text, length, &written, NULL);
+}
+
 void SysSleep(DWORD milliseconds) { Sleep(milliseconds); }
+
+DWORD SysTickCount() { return GetTickCount(); }
 
 int SysRunCommand(const char* command) {
     fflush(stdout);
@@ -76,9 +88,18 @@ BOOL SysFtpSetCurrentDirectory(HINTERNET connection, const char* directory) {
     return FtpSetCurrentDirectoryA(connection, directory);
 }
 
-BOOL SysFtpGetFile(HINTERNET connection, const char* remoteFile, const char* localFile, BOOL failIfExists,
-                   DWORD attributes, DWORD flags, DWORD_PTR context) {
-    return FtpGetFileA(connection, remoteFile, localFile, failIfExists, attributes, flags, context);
+HINTERNET SysFtpOpenFile(HINTERNET connection, const char* remoteFile, DWORD access, DWORD flags,
+                         DWORD_PTR context) {
+    return FtpOpenFileA(connection, remoteFile, access, flags, context);
+}
+
+BOOL SysFtpCommand(HINTERNET connection, BOOL expectResponse, DWORD flags, const char* command,
+                   DWORD_PTR context, HINTERNET* ftpCommand) {
+    return FtpCommandA(connection, expectResponse, flags, command, context, ftpCommand);
+}
+
+BOOL SysInternetGetLastResponseInfo(DWORD* error, char* buffer, DWORD* length) {
+    return InternetGetLastResponseInfoA(error, buffer, length);
 }
 
 BOOL SysGetSpecialFolderPath(char* path, int folder, BOOL create) {

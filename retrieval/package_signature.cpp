@@ -13,49 +13,6 @@ namespace {
 const char kFirstLine[] = "tallywise-package-signature 1\n";
 const int kSizeDigitsMax = 19;  // below 2^64, so no count can wrap
 
-// One SHA-256 computation in progress; the hash object lives in `object`.
-struct Sha256 {
-    BCRYPT_ALG_HANDLE algorithm;
-    BCRYPT_HASH_HANDLE hash;
-    unsigned char object[1024];
-};
-
-int BeginHash(Sha256* sha) {
-    sha->algorithm = NULL;
-    sha->hash = NULL;
-    if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&sha->algorithm, BCRYPT_SHA256_ALGORITHM, NULL, 0))) {
-        sha->algorithm = NULL;
-        return 0;
-    }
-    DWORD objectLength = 0;
-    ULONG got = 0;
-    if (BCRYPT_SUCCESS(BCryptGetProperty(sha->algorithm, BCRYPT_OBJECT_LENGTH,
-                                         reinterpret_cast<PUCHAR>(&objectLength), sizeof objectLength, &got,
-                                         0)) &&
-        objectLength <= sizeof sha->object &&
-        BCRYPT_SUCCESS(BCryptCreateHash(sha->algorithm, &sha->hash, sha->object, objectLength, NULL, 0, 0))) {
-        return 1;
-    }
-    sha->hash = NULL;
-    BCryptCloseAlgorithmProvider(sha->algorithm, 0);
-    sha->algorithm = NULL;
-    return 0;
-}
-
-int AddToHash(Sha256* sha, const void* data, unsigned long size) {
-    return BCRYPT_SUCCESS(BCryptHashData(sha->hash, static_cast<PUCHAR>(const_cast<void*>(data)), size, 0))
-               ? 1
-               : 0;
-}
-
-// Finishes the hash into `hash` (when given) and releases everything.
-int EndHash(Sha256* sha, unsigned char* hash) {
-    int ok = hash != NULL && BCRYPT_SUCCESS(BCryptFinishHash(sha->hash, hash, PACKAGE_HASH_BYTES, 0)) ? 1 : 0;
-    BCryptDestroyHash(sha->hash);
-    BCryptCloseAlgorithmProvider(sha->algorithm, 0);
-    return ok;
-}
-
 // A cursor over the signature file; each Take moves past what it accepted.
 struct Cursor {
     const char* at;
@@ -110,20 +67,6 @@ int TakeHex(Cursor* cursor, unsigned char* bytes, int count) {
     return 1;
 }
 
-// Decimal digits of `value` into `text`, which holds at least 21 bytes.
-void FormatDecimal(char* text, unsigned long long value) {
-    char reversed[20];
-    int count = 0;
-    do {
-        reversed[count++] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    for (int i = 0; i < count; ++i) {
-        text[i] = reversed[count - 1 - i];
-    }
-    text[count] = '\0';
-}
-
 int TakeEntry(Cursor* cursor, const char* name, PackageFileEntry* entry) {
     return TakeText(cursor, name) && TakeText(cursor, " ") && TakeDecimal(cursor, &entry->size) &&
            TakeText(cursor, " ") && TakeHex(cursor, entry->sha256, PACKAGE_HASH_BYTES) &&
@@ -132,13 +75,49 @@ int TakeEntry(Cursor* cursor, const char* name, PackageFileEntry* entry) {
 
 }  // namespace
 
-int HashBytes(const void* data, unsigned long size, unsigned char* hash) {
-    Sha256 sha;
-    if (!BeginHash(&sha)) {
+int BeginPackageHash(PackageHash* sha) {
+    sha->algorithm = NULL;
+    sha->hash = NULL;
+    if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&sha->algorithm, BCRYPT_SHA256_ALGORITHM, NULL, 0))) {
+        sha->algorithm = NULL;
         return 0;
     }
-    int added = AddToHash(&sha, data, size);
-    return EndHash(&sha, added ? hash : NULL);
+    DWORD objectLength = 0;
+    ULONG got = 0;
+    if (BCRYPT_SUCCESS(BCryptGetProperty(sha->algorithm, BCRYPT_OBJECT_LENGTH,
+                                         reinterpret_cast<PUCHAR>(&objectLength), sizeof objectLength, &got,
+                                         0)) &&
+        objectLength <= sizeof sha->object &&
+        BCRYPT_SUCCESS(BCryptCreateHash(sha->algorithm, &sha->hash, sha->object, objectLength, NULL, 0, 0))) {
+        return 1;
+    }
+    sha->hash = NULL;
+    BCryptCloseAlgorithmProvider(sha->algorithm, 0);
+    sha->algorithm = NULL;
+    return 0;
+}
+
+int AddToPackageHash(PackageHash* sha, const void* data, unsigned long size) {
+    return BCRYPT_SUCCESS(BCryptHashData(sha->hash, static_cast<PUCHAR>(const_cast<void*>(data)), size, 0))
+               ? 1
+               : 0;
+}
+
+// Finishes the hash into `hash` (when given) and releases everything.
+int EndPackageHash(PackageHash* sha, unsigned char* hash) {
+    int ok = hash != NULL && BCRYPT_SUCCESS(BCryptFinishHash(sha->hash, hash, PACKAGE_HASH_BYTES, 0)) ? 1 : 0;
+    BCryptDestroyHash(sha->hash);
+    BCryptCloseAlgorithmProvider(sha->algorithm, 0);
+    return ok;
+}
+
+int HashBytes(const void* data, unsigned long size, unsigned char* hash) {
+    PackageHash sha;
+    if (!BeginPackageHash(&sha)) {
+        return 0;
+    }
+    int added = AddToPackageHash(&sha, data, size);
+    return EndPackageHash(&sha, added ? hash : NULL);
 }
 
 int HashPackageFile(const char* path, PackageFileEntry* entry) {
@@ -146,8 +125,8 @@ int HashPackageFile(const char* path, PackageFileEntry* entry) {
     if (file == NULL) {
         return 0;
     }
-    Sha256 sha;
-    if (!BeginHash(&sha)) {
+    PackageHash sha;
+    if (!BeginPackageHash(&sha)) {
         fclose(file);
         return 0;
     }
@@ -157,11 +136,11 @@ int HashPackageFile(const char* path, PackageFileEntry* entry) {
     size_t got = 0;
     while (ok && (got = fread(chunk, 1, sizeof chunk, file)) > 0) {
         entry->size += got;
-        ok = AddToHash(&sha, chunk, static_cast<unsigned long>(got));
+        ok = AddToPackageHash(&sha, chunk, static_cast<unsigned long>(got));
     }
     ok = ok && !ferror(file);
     fclose(file);
-    return EndHash(&sha, ok ? entry->sha256 : NULL);
+    return EndPackageHash(&sha, ok ? entry->sha256 : NULL);
 }
 
 int CheckPackageFile(const char* path, const PackageFileEntry* entry) {

@@ -53,6 +53,18 @@ int LoadPackageSignature(const char* path, PackageSignature* signature);
 int ReadPackageSignature(const char* path, const unsigned char* keys, int keyCount,
                          PackageSignature* signature);
 
+// One SHA-256 computation in progress, with the platform's CNG; the hash
+// object lives in `object`.
+struct PackageHash {
+    void* algorithm;
+    void* hash;
+    unsigned char object[1024];
+};
+int BeginPackageHash(PackageHash* sha);  // 1, or 0 when the platform cannot hash
+int AddToPackageHash(PackageHash* sha, const void* data, unsigned long size);
+// Finishes the hash into `hash` (when given) and releases everything.
+int EndPackageHash(PackageHash* sha, unsigned char* hash);
+
 // Returns 1 when the file at `path` has the entry's size and SHA-256, else 0.
 int CheckPackageFile(const char* path, const PackageFileEntry* entry);
 

@@ -45,8 +45,11 @@ struct OpenRequest {
     std::string body;
     size_t offset;
     int readsBeforeFailure;  // -1: no read fails
+    bool resetAtEnd;         // the last read fails: a reset data connection
+    std::string closeReply;  // the server's reply once the transfer is over
 };
 std::map<HINTERNET, OpenRequest> openRequests;
+std::map<HINTERNET, unsigned long long> pendingRestarts;
 
 bool IsOpen(HINTERNET handle, const char* kind) {
     auto found = fake.handles.find(handle);
@@ -60,6 +63,7 @@ FakeWorld fake;
 void ResetFake() {
     fake = FakeWorld();
     openRequests.clear();
+    pendingRestarts.clear();
 }
 
 std::vector<std::string> EventsStartingWith(const std::string& prefix) {
@@ -90,6 +94,18 @@ int SysReadChar(char* c) {
     *c = fake.input[fake.inputRead++];
     fake.events.push_back(std::string("read ") + *c);
     return 1;
+}
+
+int SysOutputIsConsole() { return fake.console ? 1 : 0; }
+
+void SysWriteConsole(const char* text, DWORD length) {
+    fake.consoleText.append(text, length);
+    fake.events.push_back("console " + std::string(text, length));
+}
+
+DWORD SysTickCount() {
+    fake.tick += fake.tickStep;
+    return fake.tick;
 }
 
 void SysSleep(DWORD milliseconds) {
@@ -161,16 +177,19 @@ HINTERNET SysInternetOpenUrl(HINTERNET internet, const char* url, const char* he
         fake.bodies.pop_front();
     }
     openRequests[request] =
-        OpenRequest{body, 0, TakeFailure(fake.readFailures) ? fake.readsBeforeFailure : -1};
+        OpenRequest{body, 0, TakeFailure(fake.readFailures) ? fake.readsBeforeFailure : -1, false, ""};
     fake.events.push_back(std::string("url ") + url + " on " + fake.Name(internet));
     return request;
 }
 
 BOOL SysInternetReadFile(HINTERNET request, void* buffer, DWORD toRead, DWORD* read) {
-    if (!IsOpen(request, "request")) {
+    if (!IsOpen(request, "request") && !IsOpen(request, "ftp file")) {
         return FALSE;
     }
     OpenRequest& open = openRequests[request];
+    if (open.resetAtEnd && open.offset == open.body.size()) {
+        return FALSE;
+    }
     if (open.readsBeforeFailure == 0) {
         return FALSE;
     }
@@ -192,6 +211,10 @@ BOOL SysInternetCloseHandle(HINTERNET handle) {
         return FALSE;
     }
     found->second.open = false;
+    auto transfer = openRequests.find(handle);
+    if (found->second.kind == "ftp file" && transfer != openRequests.end()) {
+        fake.lastResponse = transfer->second.closeReply;
+    }
     return TRUE;
 }
 
@@ -227,23 +250,64 @@ BOOL SysFtpSetCurrentDirectory(HINTERNET connection, const char* directory) {
     return IsOpen(connection, "ftp") && !fake.directoryChangeFails;
 }
 
-BOOL SysFtpGetFile(HINTERNET connection, const char* remoteFile, const char* localFile, BOOL failIfExists,
-                   DWORD attributes, DWORD flags, DWORD_PTR context) {
-    fake.transfers.push_back(
-        FakeTransfer{connection, remoteFile, localFile, failIfExists, attributes, flags});
-    fake.events.push_back("get " + fake.Name(connection) + " " + remoteFile);
-    if (!IsOpen(connection, "ftp") || context != 0 || fake.missingFiles.count(remoteFile) != 0) {
+HINTERNET SysFtpOpenFile(HINTERNET connection, const char* remoteFile, DWORD access, DWORD flags,
+                         DWORD_PTR context) {
+    unsigned long long restart = pendingRestarts[connection];
+    pendingRestarts.erase(connection);
+    fake.transfers.push_back(FakeTransfer{connection, remoteFile, access, flags, restart});
+    fake.events.push_back("get " + fake.Name(connection) + " " + remoteFile +
+                          (restart > 0 ? " from " + std::to_string(restart) : ""));
+    auto served = fake.remoteFiles.find(remoteFile);
+    if (!IsOpen(connection, "ftp") || context != 0 || fake.missingFiles.count(remoteFile) != 0 ||
+        served == fake.remoteFiles.end() || restart > served->second.size()) {
+        fake.lastResponse = "550 No such file or directory.";
+        return NULL;
+    }
+    std::string data = served->second.substr(fake.restIgnored ? 0 : static_cast<size_t>(restart));
+    OpenRequest open{data, 0, -1, false, "226 Transfer complete."};
+    auto cut = fake.cuts.find(remoteFile);
+    if (cut != fake.cuts.end() && cut->second.times != 0 && cut->second.bytes < data.size()) {
+        if (cut->second.times > 0) {
+            --cut->second.times;
+        }
+        open.body = data.substr(0, cut->second.bytes);
+        open.resetAtEnd = cut->second.reset;
+        open.closeReply = "426 Connection closed; transfer aborted.";
+    }
+    HINTERNET handle = fake.NewHandle("ftp file", fake.handles[connection].agent);
+    openRequests[handle] = open;
+    return handle;
+}
+
+BOOL SysFtpCommand(HINTERNET connection, BOOL expectResponse, DWORD flags, const char* command,
+                   DWORD_PTR context, HINTERNET* ftpCommand) {
+    fake.ftpCommands.push_back(command);
+    fake.events.push_back("command " + fake.Name(connection) + " " + command);
+    if (!IsOpen(connection, "ftp") || expectResponse || context != 0 || ftpCommand != NULL ||
+        flags != FTP_TRANSFER_TYPE_BINARY) {
         return FALSE;
     }
-    auto served = fake.remoteFiles.find(remoteFile);
-    if (served != fake.remoteFiles.end()) {
-        FILE* file = fopen(localFile, "wb");
-        if (file == NULL) {
+    std::string text = command;
+    if (text.compare(0, 5, "REST ") == 0) {
+        if (fake.restRefused) {
+            fake.lastResponse = "502 Command not implemented.";
             return FALSE;
         }
-        fwrite(served->second.data(), 1, served->second.size(), file);
-        fclose(file);
+        pendingRestarts[connection] = std::stoull(text.substr(5));
+        fake.lastResponse = "350 Restarting at " + text.substr(5) + ".";
+        return TRUE;
     }
+    fake.lastResponse = text == "TYPE I" ? "200 Type set to I." : "500 Unknown command.";
+    return text == "TYPE I";
+}
+
+BOOL SysInternetGetLastResponseInfo(DWORD* error, char* buffer, DWORD* length) {
+    *error = 0;
+    if (fake.lastResponse.size() + 1 > *length) {
+        return FALSE;
+    }
+    memcpy(buffer, fake.lastResponse.c_str(), fake.lastResponse.size() + 1);
+    *length = static_cast<DWORD>(fake.lastResponse.size());
     return TRUE;
 }
 

@@ -39,9 +39,17 @@ struct FakeLogin {
 
 struct FakeTransfer {
     HINTERNET connection;
-    std::string remote, local;
-    BOOL failIfExists;
-    DWORD attributes, flags;
+    std::string remote;
+    DWORD access, flags;
+    unsigned long long restart;  // the REST offset it was asked to start at
+};
+
+// A transfer cut by the line: after `bytes` of its data, `times` times (-1 for
+// always), by a reset (the read fails) or a clean close (the server says 426).
+struct FakeCut {
+    size_t bytes;
+    int times;
+    bool reset;
 };
 
 struct FakeWorld {
@@ -74,13 +82,24 @@ struct FakeWorld {
     bool directoryQueryFails = false;
     bool directoryChangeFails = false;
     std::set<std::string> missingFiles;
-    std::map<std::string, std::string> remoteFiles;  // written to the local file when fetched
+    std::map<std::string, std::string> remoteFiles = {{"z.exe", "MZ z"}, {"wkp.zip", "PK archive"}};
+    std::map<std::string, FakeCut> cuts;
+    bool restRefused = false;  // REST answered 502
+    bool restIgnored = false;  // REST answered 350, then the file sent whole
+    std::vector<std::string> ftpCommands;
+    std::string lastResponse;
     int internetOpens = 0;
     std::vector<FakeRequest> requests;
     std::vector<FakeLogin> logins;
     std::vector<std::string> directoryChanges;
     std::vector<FakeTransfer> transfers;
     std::map<HINTERNET, FakeHandle> handles;
+
+    // The console: is standard output one, and what was written to it directly.
+    bool console = false;
+    std::string consoleText;
+    DWORD tick = 0;
+    DWORD tickStep = 0;  // added at every clock reading
 
     // Shell folders; empty means the shell does not report it.
     std::string desktopFolder;

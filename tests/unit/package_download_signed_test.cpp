@@ -100,7 +100,7 @@ class SignedDownloadTest : public testing::Test {
     std::vector<std::string> Fetched() const {
         std::vector<std::string> names;
         for (const FakeTransfer& transfer : fake.transfers) {
-            names.push_back(transfer.remote + " to " + transfer.local);
+            names.push_back(transfer.remote);
         }
         return names;
     }
@@ -112,9 +112,7 @@ TEST_F(SignedDownloadTest, SignatureFileComesFirstAndIsGoneAfterAGoodPackage) {
     EXPECT_EQ(DownloadPackage(), 1);
 
     EXPECT_EQ(fake.transcript, "");
-    EXPECT_EQ(Fetched(),
-              (std::vector<std::string>{"wkp.sig to \\Kestrow\\wkp.sig", "z.exe to \\Kestrow\\z.exe",
-                                        "wkp.zip to \\Kestrow\\wkp.zip"}));
+    EXPECT_EQ(Fetched(), (std::vector<std::string>{"wkp.sig", "z.exe", "wkp.zip"}));
     for (const FakeTransfer& transfer : fake.transfers) {
         EXPECT_EQ(transfer.flags, PACKAGE_TRANSFER_FLAGS);
     }
@@ -167,7 +165,7 @@ TEST_F(SignedDownloadTest, MissingSignatureFileIsNoAccessAndFetchesNothingElse) 
     EXPECT_EQ(DownloadPackage(), 0);
 
     EXPECT_EQ(fake.transcript, kNoAccess);
-    EXPECT_EQ(Fetched(), std::vector<std::string>{"wkp.sig to \\Kestrow\\wkp.sig"});
+    EXPECT_EQ(Fetched(), std::vector<std::string>{"wkp.sig"});
 }
 
 TEST_F(SignedDownloadTest, BrokenTransferAfterAGoodSignatureIsNoAccess) {
@@ -182,6 +180,135 @@ TEST_F(SignedDownloadTest, BrokenTransferAfterAGoodSignatureIsNoAccess) {
     EXPECT_EQ(DownloadPackage(), 1);
     EXPECT_EQ(fake.transfers.front().remote, "wkp.sig");
     EXPECT_FALSE(FileExists("C:\\Kestrow\\wkp.sig"));
+}
+
+// Resuming: files kept from an attempt under the same wkp.sig continue where
+// they stopped; anything else starts clean.
+class ResumeTest : public SignedDownloadTest {
+  protected:
+    void SetUp() override {
+        SignedDownloadTest::SetUp();
+        archive_ = std::string("PK ") + std::string(300, 'a') + std::string(300, 'b');
+        fake.remoteFiles["wkp.zip"] = archive_;
+        fake.remoteFiles["wkp.sig"] = SignatureFile(kExtractor, archive_, &key_);
+    }
+    // What an earlier attempt under the served wkp.sig left behind.
+    void Kept(const std::string& extractor, const std::string& archive) {
+        WriteFile("C:\\Kestrow\\wkp.sig", fake.remoteFiles["wkp.sig"]);
+        WriteFile("C:\\Kestrow\\z.exe", extractor);
+        WriteFile("C:\\Kestrow\\wkp.zip", archive);
+    }
+    std::vector<unsigned long long> Restarts() const {
+        std::vector<unsigned long long> offsets;
+        for (const FakeTransfer& transfer : fake.transfers) {
+            offsets.push_back(transfer.restart);
+        }
+        return offsets;
+    }
+    void ExpectInstalled() {
+        EXPECT_EQ(ReadFile("C:\\Kestrow\\z.exe"), kExtractor);
+        EXPECT_EQ(ReadFile("C:\\Kestrow\\wkp.zip"), archive_);
+        EXPECT_FALSE(FileExists("C:\\Kestrow\\wkp.sig"));
+    }
+    std::string archive_;
+};
+
+TEST_F(ResumeTest, ACompleteFileStaysAndAShorterOneContinuesWhereItStopped) {
+    Kept(kExtractor, archive_.substr(0, 250));
+
+    EXPECT_EQ(DownloadPackage(), 1);
+
+    EXPECT_EQ(fake.transcript, "");
+    EXPECT_EQ(Fetched(), (std::vector<std::string>{"wkp.sig", "wkp.zip"}));
+    EXPECT_EQ(Restarts(), (std::vector<unsigned long long>{0, 250}));
+    EXPECT_EQ(fake.ftpCommands, (std::vector<std::string>{"TYPE I", "REST 250"}));
+    ExpectInstalled();
+}
+
+TEST_F(ResumeTest, ACutTransferLeavesItsBytesAndTheHashIsCarriedOverThem) {
+    for (bool reset : {true, false}) {
+        SetUp();
+        fake.cuts["wkp.zip"] = FakeCut{200, 1, reset};
+
+        EXPECT_EQ(DownloadPackage(), 0) << reset;
+        EXPECT_EQ(fake.transcript, kNoAccess) << reset;
+        EXPECT_EQ(ReadFile("C:\\Kestrow\\wkp.zip"), archive_.substr(0, 200)) << reset;
+        EXPECT_EQ(ReadFile("C:\\Kestrow\\wkp.sig"), fake.remoteFiles["wkp.sig"]) << reset;
+
+        // The next attempt, as if the installer had been started again.
+        g_internetHandle = NULL;
+        g_ftpConnection = NULL;
+        fake.bodies = {ConfigBody(Encodable("tally"), Encodable("secret"), Encodable("ftp.example.org"))};
+        EXPECT_EQ(DownloadPackage(), 1) << reset;
+        EXPECT_EQ(Fetched(), (std::vector<std::string>{"wkp.sig", "z.exe", "wkp.zip", "wkp.sig", "wkp.zip"}));
+        EXPECT_EQ(Restarts().back(), 200u) << reset;
+        ExpectInstalled();
+    }
+}
+
+TEST_F(ResumeTest, FilesKeptUnderAnotherSignatureFileAreDiscarded) {
+    Kept("MZ old", archive_.substr(0, 250));
+    WriteFile("C:\\Kestrow\\wkp.sig", SignatureFile("MZ old", "PK old", &key_));
+
+    EXPECT_EQ(DownloadPackage(), 1);
+
+    EXPECT_EQ(Fetched(), (std::vector<std::string>{"wkp.sig", "z.exe", "wkp.zip"}));
+    EXPECT_EQ(Restarts(), (std::vector<unsigned long long>{0, 0, 0}));
+    EXPECT_TRUE(fake.ftpCommands.empty());
+    ExpectInstalled();
+}
+
+TEST_F(ResumeTest, AServerThatRefusesRestGetsAskedForTheWholeFile) {
+    Kept(kExtractor, archive_.substr(0, 250));
+    fake.restRefused = true;
+
+    EXPECT_EQ(DownloadPackage(), 1);
+
+    EXPECT_EQ(Restarts(), (std::vector<unsigned long long>{0, 0}));
+    ExpectInstalled();
+}
+
+TEST_F(ResumeTest, AResumedFileWithWrongBytesIsRejectedAndCleaned) {
+    Kept(kExtractor, "PK " + std::string(247, 'x'));
+
+    EXPECT_EQ(DownloadPackage(), 0);
+
+    EXPECT_EQ(fake.transcript, kRejected);
+    EXPECT_EQ(Restarts().back(), 250u);
+    for (const char* file : {"C:\\Kestrow\\wkp.sig", "C:\\Kestrow\\z.exe", "C:\\Kestrow\\wkp.zip"}) {
+        EXPECT_FALSE(FileExists(file)) << file;
+    }
+}
+
+TEST_F(ResumeTest, AServerThatIgnoresTheRestartMarkGetsTheWholeFileFromThenOn) {
+    Kept(kExtractor, archive_.substr(0, 250));
+    fake.restIgnored = true;
+
+    EXPECT_EQ(DownloadPackage(), 0);
+    EXPECT_EQ(fake.transcript, kNoAccess);
+    EXPECT_FALSE(FileExists("C:\\Kestrow\\wkp.zip"));
+
+    // A cut leaves a partial file again; still the next attempt asks for all of it.
+    fake.cuts["wkp.zip"] = FakeCut{100, 1, false};
+    fake.bodies = {ConfigBody(Encodable("tally"), Encodable("secret"), Encodable("ftp.example.org"))};
+    EXPECT_EQ(DownloadPackage(), 0);
+    fake.bodies = {ConfigBody(Encodable("tally"), Encodable("secret"), Encodable("ftp.example.org"))};
+    EXPECT_EQ(DownloadPackage(), 1);
+    EXPECT_EQ(Restarts(), (std::vector<unsigned long long>{0, 250, 0, 0, 0, 0}));
+    EXPECT_EQ(fake.ftpCommands, (std::vector<std::string>{"TYPE I", "REST 250"}));
+    ExpectInstalled();
+}
+
+TEST_F(ResumeTest, TheProgressLineKnowsTheTotal) {
+    fake.console = true;
+    fake.tickStep = 100;
+    fake.remoteFiles["wkp.zip"] = archive_;
+
+    EXPECT_EQ(DownloadPackage(), 1);
+
+    EXPECT_NE(fake.consoleText.find("\rwkp.zip  0.0 MB of 0.0 MB  "), std::string::npos) << fake.consoleText;
+    EXPECT_NE(fake.consoleText.find("%"), std::string::npos);
+    EXPECT_EQ(fake.transcript, "");
 }
 
 }  // namespace

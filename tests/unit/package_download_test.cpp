@@ -13,6 +13,8 @@
 
 #include <direct.h>
 
+#include <cstring>
+
 namespace {
 
 const std::string kNoInternet = "You Are not Connected to the Internet\n";
@@ -55,21 +57,23 @@ TEST_F(PackageDownloadTest, SuccessfulAttemptLogsInTwiceCopiesBothFilesAndCloses
     EXPECT_EQ(fake.directoryChanges, std::vector<std::string>{"/pub/"});
     ASSERT_EQ(fake.transfers.size(), 2u);
     EXPECT_EQ(fake.transfers[0].remote, "z.exe");
-    EXPECT_EQ(fake.transfers[0].local, "\\Kestrow\\z.exe");
     EXPECT_EQ(fake.transfers[1].remote, "wkp.zip");
-    EXPECT_EQ(fake.transfers[1].local, "\\Kestrow\\wkp.zip");
     for (const FakeTransfer& transfer : fake.transfers) {
         EXPECT_EQ(transfer.connection, fake.logins[1].connection);
-        EXPECT_EQ(transfer.failIfExists, FALSE);
-        EXPECT_EQ(transfer.attributes, static_cast<DWORD>(FILE_ATTRIBUTE_NORMAL));
+        EXPECT_EQ(transfer.access, static_cast<DWORD>(GENERIC_READ));
         EXPECT_EQ(transfer.flags, 0x84000800u);
+        EXPECT_EQ(transfer.restart, 0u);
     }
+    EXPECT_EQ(ReadFile("\\Kestrow\\z.exe"), fake.remoteFiles["z.exe"]);
+    EXPECT_EQ(ReadFile("\\Kestrow\\wkp.zip"), fake.remoteFiles["wkp.zip"]);
+    EXPECT_TRUE(fake.ftpCommands.empty());  // no REST, nor anything else, in a build without keys
     // Configuration, login, logout, login, transfers, logout.
-    EXPECT_EQ(fake.events, (std::vector<std::string>{
-                               "open TallywiseInstallProgram h1", "url " TALLYWISE_CONFIG_URL " on h1",
-                               "close h2", "close h1", "open TallywiseInstallation h3", "login h4",
-                               "close h4", "close h3", "open TallywiseInstallation h5", "login h6", "pwd h6",
-                               "cd h6 /pub/", "get h6 z.exe", "get h6 wkp.zip", "close h6", "close h5"}));
+    EXPECT_EQ(fake.events,
+              (std::vector<std::string>{
+                  "open TallywiseInstallProgram h1", "url " TALLYWISE_CONFIG_URL " on h1", "close h2",
+                  "close h1", "open TallywiseInstallation h3", "login h4", "close h4", "close h3",
+                  "open TallywiseInstallation h5", "login h6", "pwd h6", "cd h6 /pub/", "get h6 z.exe",
+                  "close h7", "get h6 wkp.zip", "close h8", "close h6", "close h5"}));
     EXPECT_EQ(g_internetHandle, nullptr);
     EXPECT_EQ(g_ftpConnection, nullptr);
     EXPECT_EQ(fake.OpenHandles(), 0);
@@ -209,6 +213,51 @@ TEST_F(PackageDownloadTest, FailedInternetOpenOnReconnectEmptiesBothSlots) {
     EXPECT_EQ(fake.sleptMs, 4000u);
     EXPECT_EQ(g_internetHandle, nullptr);
     EXPECT_EQ(g_ftpConnection, nullptr);
+}
+
+TEST_F(PackageDownloadTest, ACutTransferIsNoAccessAndTheNextAttemptStartsAtTheFirstByte) {
+    // A reset makes a read fail; a clean close looks like the end of the file,
+    // and only the server's 426 in place of 226 tells.
+    for (bool reset : {true, false}) {
+        SetUp();
+        fake.remoteFiles["wkp.zip"] = std::string(500, 'z');
+        fake.cuts["wkp.zip"] = FakeCut{200, 1, reset};
+
+        EXPECT_EQ(DownloadPackage(), 0) << reset;
+        EXPECT_EQ(fake.transcript, kNoAccess) << reset;
+        EXPECT_FALSE(FileExists("C:\\Kestrow\\wkp.zip")) << reset;
+
+        fake.bodies = {ConfigBody(user_, password_, host_)};
+        EXPECT_EQ(DownloadPackage(), 1) << reset;
+        EXPECT_EQ(ReadFile("C:\\Kestrow\\wkp.zip"), std::string(500, 'z')) << reset;
+        for (const FakeTransfer& transfer : fake.transfers) {
+            EXPECT_EQ(transfer.restart, 0u) << reset;
+        }
+        EXPECT_TRUE(fake.ftpCommands.empty()) << reset;
+        g_internetHandle = NULL;
+        g_ftpConnection = NULL;
+    }
+}
+
+TEST_F(PackageDownloadTest, ProgressIsShownOnAConsoleOnlyAndErasedAfterwards) {
+    for (bool console : {true, false}) {
+        SetUp();
+        fake.console = console;
+        fake.tickStep = 100;  // a quarter of a second passes every few reads
+        fake.remoteFiles["wkp.zip"] = std::string(300, 'z');
+
+        EXPECT_EQ(DownloadPackage(), 1);
+
+        EXPECT_EQ(fake.transcript, "");
+        if (!console) {
+            EXPECT_EQ(fake.consoleText, "");
+            continue;
+        }
+        // A build without keys knows no total: the bytes received.
+        EXPECT_EQ(fake.consoleText.rfind("\rwkp.zip  0.0 MB", 0), 0u) << fake.consoleText;
+        size_t erase = fake.consoleText.rfind('\r', fake.consoleText.size() - 2);
+        EXPECT_EQ(fake.consoleText.substr(erase), "\r" + std::string(strlen("wkp.zip  0.0 MB"), ' ') + "\r");
+    }
 }
 
 }  // namespace
