@@ -52,6 +52,30 @@ void Logout(HINTERNET internet, HINTERNET ftp) {
     }
 }
 
+// One file streamed to disk in the installer's chunks, complete on the server's 226.
+int Fetch(HINTERNET ftp, const char* remote, const char* local) {
+    HANDLE file = CreateFileA(local, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    HINTERNET source = FtpOpenFileA(ftp, remote, GENERIC_READ, PACKAGE_TRANSFER_FLAGS, 0);
+    char chunk[65536];
+    DWORD got = 0;
+    DWORD written = 0;
+    int ok = file != INVALID_HANDLE_VALUE && source != NULL;
+    while (ok && InternetReadFile(source, chunk, sizeof chunk, &got) && got > 0) {
+        ok = WriteFile(file, chunk, got, &written, NULL) && written == got;
+    }
+    if (source != NULL) {
+        InternetCloseHandle(source);
+    }
+    char reply[256] = "";
+    DWORD error = 0;
+    DWORD length = sizeof reply;
+    ok = ok && InternetGetLastResponseInfoA(&error, reply, &length) && strncmp(reply, "226", 3) == 0;
+    if (file != INVALID_HANDLE_VALUE) {
+        CloseHandle(file);
+    }
+    return ok;
+}
+
 int Download(char** argv) {
     HINTERNET internet = InternetOpenA(FETCH_AGENT, INTERNET_OPEN_TYPE_PRECONFIG, NULL, NULL, 0);
     HINTERNET request =
@@ -81,11 +105,8 @@ int Download(char** argv) {
         directory[end] = '/';
         directory[end + 1] = '\0';
     }
-    ok = ok && FtpSetCurrentDirectoryA(ftp, directory) &&
-         FtpGetFileA(ftp, "z.exe", "\\Kestrow\\z.exe", FALSE, FILE_ATTRIBUTE_NORMAL, PACKAGE_TRANSFER_FLAGS,
-                     0) &&
-         FtpGetFileA(ftp, "wkp.zip", "\\Kestrow\\wkp.zip", FALSE, FILE_ATTRIBUTE_NORMAL,
-                     PACKAGE_TRANSFER_FLAGS, 0);
+    ok = ok && FtpSetCurrentDirectoryA(ftp, directory) && Fetch(ftp, "z.exe", "\\Kestrow\\z.exe") &&
+         Fetch(ftp, "wkp.zip", "\\Kestrow\\wkp.zip");
     Logout(internet, ftp);
     return ok ? 0 : Fail("login or transfer");
 }

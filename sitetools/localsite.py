@@ -12,12 +12,14 @@ import errno
 import http.server
 import logging
 import os
+import socket
+import struct
 import threading
 import time
 import urllib.parse
 
 from pyftpdlib.authorizers import AuthenticationFailed, DummyAuthorizer
-from pyftpdlib.handlers import FileProducer, FTPHandler
+from pyftpdlib.handlers import DTPHandler, FileProducer, FTPHandler
 from pyftpdlib.servers import FTPServer
 
 # Quiet by default: a handler of our own keeps the server from adding its console log.
@@ -126,15 +128,68 @@ class _ServedBytes:
         self.closed = True
 
 
+class _CutFile:
+    """A file served from `offset` that ends after `limit` bytes, as if the line
+    dropped there; `reset` says how (see _FlakyDTPHandler)."""
+
+    def __init__(self, path, offset, limit, reset):
+        self.name = path
+        self.closed = False
+        self.reset = reset
+        self._file = open(path, "rb")
+        self._file.seek(offset)
+        self._left = limit
+
+    def read(self, size=-1):
+        chunk = self._file.read(min(self._left, size if size > 0 else self._left))
+        self._left -= len(chunk)
+        return chunk
+
+    def close(self):
+        self._file.close()
+        self.closed = True
+
+
+class _FlakyDTPHandler(DTPHandler):
+    """Ends a cut file's transfer once its bytes are out: by a reset (the client's
+    read fails), or by a clean close answered 426, which only the reply tells
+    from a complete transfer. A reset waits a moment first, so that the client
+    has read what was sent (a reset drops what it has not read yet)."""
+
+    RESET_DELAY = 0.3
+
+    def handle_close(self):
+        cut = getattr(self.file_obj, "reset", None)
+        if cut is None or self._closed:
+            return super().handle_close()
+        if cut and not getattr(self, "_reset_pending", False):
+            self._reset_pending = True
+            self.call_later(self.RESET_DELAY, self._drop, True)
+        elif not cut:
+            self._drop(False)
+
+    def _drop(self, reset):
+        if self._closed:
+            return
+        if reset:
+            self.socket.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        self.transfer_finished = False
+        self._resp = ("426 Connection closed; transfer aborted.", logging.debug)
+        self.close()
+
+
 class FtpSite:
     """An FTP server on port 21 of `host` with one account, whose login directory
     (a folder below `root`) holds the package files.
 
     Knobs, each counting the times it applies (-1 for always): `reject_logins`,
     `missing[name]` (RETR answers 550), `broken[name]` (the transfer aborts
-    halfway) and `tampered[name] = [data, count]` (the transfer delivers `data`
-    instead, as a tampered site or network would). `commands` records
-    (session, command, argument) and `closed` the sessions that ended.
+    halfway), `tampered[name] = [data, count]` (the transfer delivers `data`
+    instead, as a tampered site or network would) and `cuts[name] = [bytes,
+    count, mode]` (a flaky line: the data connection drops after `bytes` of a
+    transfer, mode "reset" or "close", the latter answered 426). `commands`
+    records (session, command, argument), `closed` the sessions that ended and
+    `retrievals` each RETR as (name, restart offset, bytes sent, completed).
     """
 
     def __init__(self, host, root, user, password, login_directory="/", port=21):
@@ -148,7 +203,9 @@ class FtpSite:
         self.missing = {}
         self.broken = {}
         self.tampered = {}
+        self.cuts = {}
         self.commands = []
+        self.retrievals = []
         self.closed = []
         self._sessions = 0
         self._lock = threading.Lock()
@@ -167,6 +224,19 @@ class FtpSite:
         if left > 0:
             counts[key] = left - 1
         return True
+
+    def _take_cut(self, name):
+        bytes_, left, mode = self.cuts[name]
+        if left == 0:
+            return False
+        if left > 0:
+            self.cuts[name] = [bytes_, left - 1, mode]
+        return True
+
+    def served(self, name):
+        """Bytes sent for `name` over all its transfers."""
+        with self._lock:
+            return sum(sent for served, _, sent, _ in self.retrievals if served == name)
 
     def start(self):
         site = self
@@ -203,8 +273,23 @@ class FtpSite:
                     site.commands.append((getattr(self, "session", 0), cmd, arg if cmd != "PASS" else "****"))
                 super().pre_process_command(line, cmd, arg)
 
+            def log_transfer(self, cmd, filename, receive, completed, elapsed, bytes):
+                if cmd == "RETR":
+                    with site._lock:
+                        site.retrievals.append((os.path.basename(filename), self._served_from, bytes, completed))
+
             def ftp_RETR(self, file):
                 name = os.path.basename(file)
+                self._served_from = self._restart_position
+                rest = os.path.getsize(file) - self._restart_position if os.path.isfile(file) else 0
+                with site._lock:
+                    cut = site.cuts.get(name)
+                    cut = cut if cut is not None and cut[0] < rest and site._take_cut(name) else None
+                if cut is not None:
+                    fd = _CutFile(file, self._restart_position, cut[0], cut[2] == "reset")
+                    self._restart_position = 0
+                    self.push_dtp_data(FileProducer(fd, self._current_type), isproducer=True, file=fd, cmd="RETR")
+                    return file
                 with site._lock:
                     missing = site._take(site.missing, name)
                     broken = not missing and site._take(site.broken, name)
@@ -222,6 +307,7 @@ class FtpSite:
                 return super().ftp_RETR(file)
 
         Handler.authorizer = authorizer
+        Handler.dtp_handler = _FlakyDTPHandler
         Handler.banner = "Tallywise test site ready."
         Handler.passive_ports = None
         self._server = FTPServer((self.host, self.port), Handler)

@@ -216,9 +216,11 @@ class Site:
         self.runs = []
         self.drives = set("l")
         self.extractor = None  # the build's extractor; a test may serve the stand-in
+        self.extra = ()  # more archive entries: (name, bytes, compression)
 
     def write_package(self, with_application=True):
-        return write_package(self.wine, self.ftp.files_dir(), with_application, extractor=self.extractor)
+        return write_package(self.wine, self.ftp.files_dir(), with_application, extra=self.extra,
+                             extractor=self.extractor)
 
     def config_body(self, user=FTP_USER, password=FTP_PASSWORD, host=None):
         return self.wine.encode_site_config(self.tmp / "encoded", user, password, host or self.host)
@@ -273,6 +275,14 @@ class Site:
 @pytest.fixture
 def site(wine, tmp_path):
     s = Site(wine, tmp_path)
+    yield s
+    s.stop()
+
+
+@pytest.fixture
+def signed_site(signed_wine, tmp_path):
+    """A site for the signed build's installer."""
+    s = Site(signed_wine, tmp_path)
     yield s
     s.stop()
 

@@ -9,7 +9,7 @@ import subprocess
 
 import pytest
 
-from conftest import ROOT, Site, crlf, write_package
+from conftest import ROOT, crlf, write_package
 from test_installation import no_access, transcript
 
 SIGNING = ROOT / "tests" / "fixtures" / "signing"
@@ -18,13 +18,6 @@ OPENSSL_KEY = SIGNING / "openssl-key.pem"
 REJECTED = "The downloaded Tallywise files failed the signature check and were deleted\n"
 STARTED = "Tallywise started in D:\\Tallywise\n"
 PACKAGE = ("wkp.sig", "z.exe", "wkp.zip")
-
-
-@pytest.fixture
-def signed_site(signed_wine, tmp_path):
-    s = Site(signed_wine, tmp_path)
-    yield s
-    s.stop()
 
 
 def start_signed(site):
