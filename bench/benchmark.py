@@ -3,6 +3,8 @@
 On one local distribution site with a large package (an archive of over 100 MB,
 part random and stored, part compressible and deflated) it times, interleaved:
   installer  a full installation by tallywise-install.exe under Wine;
+  signed     the same by the build with package keys (tests/fixtures/signing),
+             which also fetches wkp.sig and hashes both files as they arrive;
   floor      bench-floor.exe under the same Wine: the platform calls of one
              successful installation in the same order (configuration GET, log
              in, out and in again, PWD and CWD, both transfers, the extractor
@@ -15,6 +17,11 @@ the installer, from its messages' arrival times, and of the floor, from its own
 marks; the ratios of the installer's time without its fixed pauses to the other
 two; and the size of tallywise-install.exe beside a "hello world" built with
 the same toolchain and flags.
+
+On a flaky line (the site drops the archive's data connection after every
+16 MiB) it times the signed installer to the end and counts the bytes served,
+and counts the attempts the unsigned installer makes in the same time, each
+from the first byte, without finishing.
 
 For the extractor (tallywise-extract.exe, served as z.exe) it times, interleaved,
 z.exe under Wine and Info-ZIP unzip on Linux unpacking the same archive onto the
@@ -46,6 +53,7 @@ FTP_PASSWORD = "Bench-2026"
 FIXED_PAUSES = 8.0  # seconds the installer sleeps on its successful path
 RANDOM_MB = 100
 TEXT_MB = 40
+FLAKY_DROP = 16 << 20
 
 
 def large_entries():
@@ -109,9 +117,9 @@ def phase_times(output, arrivals, ended, marks):
     return [b - a for a, b in zip(starts, starts[1:])]
 
 
-def measure(wine, scratch, env, runs):
-    """Runs the three ways of doing the work `runs` times, interleaved; returns their
-    times, and the phase times of the installer and the floor."""
+def measure(wine, signed_wine, scratch, env, runs):
+    """Runs the four ways of doing the work `runs` times, interleaved; returns their
+    times, and the phase times of the installers and the floor."""
     floor_exe = wine.build / "bench" / "bench-floor.exe"
     drive = scratch / "drive-d"
     direct = scratch / "direct"
@@ -124,12 +132,15 @@ def measure(wine, scratch, env, runs):
     def unpacked():
         return (drive / "Tallywise" / "data" / "archive.bin").exists()
 
-    def installer():
+    def installer(program=wine.installer):
         fresh(drive)
         wine.map_drive("d", drive)
-        status, ended, output, arrivals = timed_run(wine.command(wine.installer), env, cwd, stdin=b"d\n")
+        status, ended, output, arrivals = timed_run(wine.command(program), env, cwd, stdin=b"d\n")
         assert status == 0 and unpacked(), output
         return ended, phase_times(output, arrivals, ended, [p[1] for p in PHASES])
+
+    def signed():
+        return installer(signed_wine.installer)
 
     def floor():
         fresh(drive / "Kestrow")
@@ -149,10 +160,10 @@ def measure(wine, scratch, env, runs):
         subprocess.run(["unzip", "-o", "-q", str(direct / "wkp.zip"), "-d", str(direct)], check=True, timeout=600)
         return time.monotonic() - start, None
 
-    times = {"installer": [], "floor": [], "direct": []}
-    phases = {"installer": [], "floor": []}
+    times = {"installer": [], "signed": [], "floor": [], "direct": []}
+    phases = {"installer": [], "signed": [], "floor": []}
     for run in range(runs):
-        for name, function in (("installer", installer), ("floor", floor), ("direct", linux)):
+        for name, function in (("installer", installer), ("signed", signed), ("floor", floor), ("direct", linux)):
             total, split = function()
             times[name].append(total)
             if split is not None:
@@ -161,12 +172,63 @@ def measure(wine, scratch, env, runs):
     return times, phases
 
 
+def measure_flaky_line(wine, signed_wine, scratch, env, ftp, drop):
+    """The signed installer to the end on a line that drops the archive's transfer
+    every `drop` bytes, then the unsigned one for as long: its attempts."""
+    drive = scratch / "drive-d"
+    cwd = str(wine.prefix / "drive_c")
+    ftp.cuts = {"wkp.zip": [drop, -1, "reset"]}
+    results = {}
+    for name, program, limit in (("signed", signed_wine.installer, 900), ("unsigned", wine.installer, None)):
+        shutil.rmtree(drive, ignore_errors=True)
+        drive.mkdir(parents=True)
+        wine.map_drive("d", drive)
+        ftp.retrievals.clear()
+        start = time.monotonic()
+        proc = subprocess.Popen(wine.command(program), env=env, cwd=cwd, stdin=subprocess.PIPE,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        proc.stdin.write(b"d\n")
+        proc.stdin.close()
+        try:
+            proc.wait(timeout=limit if limit is not None else results["signed"][0])
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait(timeout=10)
+        elapsed = time.monotonic() - start
+        attempts = sum(1 for served, _, _, _ in ftp.retrievals if served == "wkp.zip")
+        finished = proc.returncode == 0 and (drive / "Tallywise" / "data" / "archive.bin").exists()
+        results[name] = (elapsed, ftp.served("wkp.zip"), attempts, finished)
+        print("flaky line, %s: %.2f s, %d transfers of wkp.zip, %s" % (name, elapsed, attempts,
+                                                                       "finished" if finished else "not finished"),
+              flush=True)
+    ftp.cuts = {}
+    return results
+
+
+def hash_rate(wine, scratch, files):
+    """MB/s of tallywise-sign hashing z.exe and wkp.zip with CNG (and signing once)."""
+    folder = scratch / "hash"
+    folder.mkdir(parents=True, exist_ok=True)
+    for name in ("z.exe", "wkp.zip"):
+        shutil.copy(files / name, folder / name)
+    size = sum((folder / name).stat().st_size for name in ("z.exe", "wkp.zip"))
+    key = ROOT / "tests" / "fixtures" / "signing" / "tool-key.txt"
+    times = []
+    for _ in range(3):
+        start = time.monotonic()
+        wine.sign("sign", "V:\\tool-key.txt", "W:\\", drives={"v": key.parent, "w": folder})
+        times.append(time.monotonic() - start)
+    shutil.rmtree(folder, ignore_errors=True)
+    return size / 1e6 / statistics.median(times)
+
+
 def hello_size(wine):
     return (wine.build / "bench" / "bench-hello.exe").stat().st_size
 
 
-def report(wine, times, phases, archive_mb, runs):
+def report(wine, signed_wine, times, phases, archive_mb, runs, flaky, hashing, drop):
     installer_s, floor_s, direct_s = (statistics.median(times[n]) for n in ("installer", "floor", "direct"))
+    signed_s = statistics.median(times["signed"])
     own = installer_s - FIXED_PAUSES
     print()
     print("archive wkp.zip:                     %.1f MB (%d MiB random, %d MiB compressible)" %
@@ -190,6 +252,29 @@ def report(wine, times, phases, archive_mb, runs):
     print("tallywise-install.exe size:          %d bytes" % size)
     print("size floor (hello world, same flags): %d bytes" % floor_size)
     print("size / size floor:                   %.2f" % (size / floor_size))
+
+    print()
+    print("signed build (package keys), medians of %d interleaved runs" % runs)
+    print("phase       unsigned-pauses  signed-pauses  difference")
+    for i, (name, _, _, pause) in enumerate(PHASES):
+        mine = statistics.median(split[i] for split in phases["installer"]) - pause
+        other = statistics.median(split[i] for split in phases["signed"]) - pause
+        print("%-10s  %13.2f s  %11.2f s  %+8.2f s" % (name, mine, other, other - mine))
+    print("signed wall time:                    %.2f s" % signed_s)
+    print("(signed - pauses) / (unsigned - pauses): %.3f" % ((signed_s - FIXED_PAUSES) / own))
+    download = statistics.median(split[1] for split in phases["floor"])
+    print("transfer rate alone (floor's download): %.0f MB/s" % (archive_mb / download))
+    print("SHA-256 rate alone (CNG, tallywise-sign): %.0f MB/s" % hashing)
+    print("tallywise-install.exe with keys:     %d bytes" % signed_wine.installer.stat().st_size)
+
+    print()
+    print("flaky line: the archive's transfer drops every %d MiB" % (drop >> 20))
+    elapsed, served, attempts, finished = flaky["signed"]
+    print("signed:   %.2f s, %s, %d transfers, %.1f MB served (%.2f x the archive)" % (
+        elapsed, "finished" if finished else "NOT finished", attempts, served / 1e6, served / 1e6 / archive_mb))
+    elapsed, served, attempts, finished = flaky["unsigned"]
+    print("unsigned: %d attempts in the same %.2f s, each from the first byte, %s" % (
+        attempts, elapsed, "finished" if finished else "not finished"))
 
 
 def peak_memory_kib(command, env, cwd, timeout=900):
@@ -272,6 +357,8 @@ def report_extractor(wine, times, memory, runs):
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--build", default=str(ROOT / "build"))
+    parser.add_argument("--signed-build", default=str(ROOT / "build-signed"),
+                        help="a build whose package keys include tests/fixtures/signing/tool-key.txt")
     parser.add_argument("--runs", type=int, default=7)
     parser.add_argument("--part", choices=("all", "installer", "extractor"), default="all",
                         help="measure only the installer or only the extractor")
@@ -281,22 +368,28 @@ def main():
     scratch = build / "benchmark-scratch"
     shutil.rmtree(scratch, ignore_errors=True)
     wine = Wine(build, prefix_dir=scratch)
+    signed_wine = Wine(args.signed_build, prefix_dir=scratch)
 
     print("Writing the package ...", flush=True)
     wine.session("start")
     try:
-        site = local_site(wine, scratch / "site", FTP_HOST, FTP_USER, FTP_PASSWORD, large_entries())
+        key = ROOT / "tests" / "fixtures" / "signing" / "tool-key.txt"
+        site = local_site(wine, scratch / "site", FTP_HOST, FTP_USER, FTP_PASSWORD, large_entries(),
+                          signing_key=key)
         with site as (web, ftp):
             archive = pathlib.Path(ftp.files_dir()) / "wkp.zip"
             archive_mb = archive.stat().st_size / 1e6
             if args.part in ("all", "installer"):
-                times, phases = measure(wine, scratch, dict(wine.env, http_proxy=web.proxy), args.runs)
+                env = dict(wine.env, http_proxy=web.proxy)
+                times, phases = measure(wine, signed_wine, scratch, env, args.runs)
+                flaky = measure_flaky_line(wine, signed_wine, scratch, env, ftp, FLAKY_DROP)
+                hashing = hash_rate(wine, scratch, archive.parent)
             if args.part in ("all", "extractor"):
                 extractor_times, memory = measure_extractor(wine, scratch, archive, args.runs)
     finally:
         wine.session("stop")
     if args.part in ("all", "installer"):
-        report(wine, times, phases, archive_mb, args.runs)
+        report(wine, signed_wine, times, phases, archive_mb, args.runs, flaky, hashing, FLAKY_DROP)
     if args.part in ("all", "extractor"):
         report_extractor(wine, extractor_times, memory, args.runs)
     shutil.rmtree(scratch, ignore_errors=True)

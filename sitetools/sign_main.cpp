@@ -12,6 +12,7 @@
 //   tallywise-signing-key 1
 //   public X||Y      (128 lower-case hex digits)
 //   private D        (64 lower-case hex digits)
+#include "package_signer.h"
 #include "platform/compose.h"
 #include "retrieval/package_signature.h"
 
@@ -26,14 +27,7 @@
 
 namespace {
 
-const char kKeyFileFirstLine[] = "tallywise-signing-key 1\n";
 const int kCoordinateBytes = PACKAGE_KEY_BYTES / 2;
-
-struct PrivateKeyBlob {
-    BCRYPT_ECCKEY_BLOB header;
-    unsigned char point[PACKAGE_KEY_BYTES];  // X then Y: the public key
-    unsigned char d[kCoordinateBytes];
-};
 
 int Fail(const char* subject, const char* problem) {
     fprintf(stderr, "tallywise-sign: %s: %s\n", subject, problem);
@@ -49,42 +43,17 @@ void ReleaseKey(BCRYPT_ALG_HANDLE algorithm, BCRYPT_KEY_HANDLE key) {
     }
 }
 
-int PrintPublicKey(const PrivateKeyBlob& blob) {
+int PrintPublicKey(const SigningKey& blob) {
     char hex[2 * PACKAGE_KEY_BYTES + 1];
     FormatHex(hex, blob.point, PACKAGE_KEY_BYTES);
     printf("%s\n", hex);
     return 0;
 }
 
-// Reads and checks a key file; 1 on success.
-int LoadKey(const char* path, PrivateKeyBlob* blob) {
-    FILE* file = fopen(path, "rb");
-    if (file == NULL) {
-        return 0;
-    }
-    char text[512];
-    size_t size = fread(text, 1, sizeof text - 1, file);
-    fclose(file);
-    text[size] = '\0';
-    const char* publicLine = text + strlen(kKeyFileFirstLine);
-    const char* privateLine = publicLine + strlen("public ") + 2 * PACKAGE_KEY_BYTES + 1;
-    size_t expected = strlen(kKeyFileFirstLine) + strlen("public ") + 2 * PACKAGE_KEY_BYTES + 1 +
-                      strlen("private ") + 2 * kCoordinateBytes + 1;
-    if (size != expected || strncmp(text, kKeyFileFirstLine, strlen(kKeyFileFirstLine)) != 0 ||
-        strncmp(publicLine, "public ", 7) != 0 || !ParseHex(publicLine + 7, blob->point, PACKAGE_KEY_BYTES) ||
-        privateLine[-1] != '\n' || strncmp(privateLine, "private ", 8) != 0 ||
-        !ParseHex(privateLine + 8, blob->d, kCoordinateBytes) || text[size - 1] != '\n') {
-        return 0;
-    }
-    blob->header.dwMagic = BCRYPT_ECDSA_PRIVATE_P256_MAGIC;
-    blob->header.cbKey = kCoordinateBytes;
-    return 1;
-}
-
 int NewKey(const char* path) {
     BCRYPT_ALG_HANDLE algorithm = NULL;
     BCRYPT_KEY_HANDLE key = NULL;
-    PrivateKeyBlob blob;
+    SigningKey blob;
     ULONG exported = 0;
     int made = BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_ECDSA_P256_ALGORITHM, NULL, 0));
     made = made && BCRYPT_SUCCESS(BCryptGenerateKeyPair(algorithm, &key, 256, 0)) &&
@@ -102,7 +71,8 @@ int NewKey(const char* path) {
     FormatHex(publicHex, blob.point, PACKAGE_KEY_BYTES);
     FormatHex(privateHex, blob.d, kCoordinateBytes);
     char text[512];
-    ComposeText(text, sizeof text, "%spublic %s\nprivate %s\n", kKeyFileFirstLine, publicHex, privateHex);
+    ComposeText(text, sizeof text, "%spublic %s\nprivate %s\n", SIGNING_KEY_FIRST_LINE, publicHex,
+                privateHex);
     SecureZeroMemory(privateHex, sizeof privateHex);
 
     // Never over an existing file: it may be the only copy of a key in use.
@@ -125,8 +95,8 @@ int NewKey(const char* path) {
 }
 
 int Sign(const char* keyPath, const char* folder) {
-    PrivateKeyBlob blob;
-    if (!LoadKey(keyPath, &blob)) {
+    SigningKey blob;
+    if (!LoadSigningKey(keyPath, &blob)) {
         return Fail(keyPath, "is not a tallywise-sign key file");
     }
     const char* separator = folder[0] != '\0' && folder[strlen(folder) - 1] != '\\' ? "\\" : "";
@@ -148,42 +118,10 @@ int Sign(const char* keyPath, const char* folder) {
     }
 
     char text[PACKAGE_SIGNATURE_MAX + 1];
-    int signedLength = ComposeSignedLines(text, sizeof text, &extractor, &archive);
-    unsigned char hash[PACKAGE_HASH_BYTES];
-    unsigned char signature[PACKAGE_SIGNATURE_BYTES];
-    ULONG signatureLength = 0;
-    BCRYPT_ALG_HANDLE algorithm = NULL;
-    BCRYPT_KEY_HANDLE key = NULL;
-    int signedOk =
-        signedLength > 0 && HashBytes(text, static_cast<unsigned long>(signedLength), hash) &&
-        BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_ECDSA_P256_ALGORITHM, NULL, 0));
-    signedOk = signedOk &&
-               BCRYPT_SUCCESS(BCryptImportKeyPair(algorithm, NULL, BCRYPT_ECCPRIVATE_BLOB, &key,
-                                                  reinterpret_cast<PUCHAR>(&blob), sizeof blob, 0)) &&
-               BCRYPT_SUCCESS(BCryptSignHash(key, NULL, hash, sizeof hash, signature, sizeof signature,
-                                             &signatureLength, 0)) &&
-               signatureLength == sizeof signature;
-    SecureZeroMemory(&blob.d, sizeof blob.d);
-    ReleaseKey(algorithm, key);
-    if (!signedOk) {
-        return Fail(keyPath, "the platform could not sign with this key");
-    }
-
-    char r[2 * kCoordinateBytes + 1];
-    char s[2 * kCoordinateBytes + 1];
-    FormatHex(r, signature, kCoordinateBytes);
-    FormatHex(s, signature + kCoordinateBytes, kCoordinateBytes);
-    if (!ComposeText(text + signedLength, sizeof text - static_cast<size_t>(signedLength),
-                     "signature %s %s\n", r, s)) {
-        return Fail(signaturePath, "the signature file would be too long");
-    }
-
-    // What the installer will do with it, before it is published: a key file
-    // whose public half does not belong to its private half fails here.
-    PackageSignature check;
-    int length = static_cast<int>(strlen(text));
-    if (!ParsePackageSignature(text, length, &check) || VerifyPackageSignature(&check, blob.point, 1) != 1) {
-        return Fail(keyPath, "the signature does not verify with the key file's public key");
+    const char* problem = "";
+    int length = ComposeSignatureFile(&blob, &extractor, &archive, text, &problem);
+    if (length == 0) {
+        return Fail(keyPath, problem);
     }
 
     FILE* out = fopen(signaturePath, "wb");
@@ -206,8 +144,8 @@ int main(int argc, char** argv) {
         return NewKey(argv[2]);
     }
     if (argc == 3 && strcmp(argv[1], "public-key") == 0) {
-        PrivateKeyBlob blob;
-        if (!LoadKey(argv[2], &blob)) {
+        SigningKey blob;
+        if (!LoadSigningKey(argv[2], &blob)) {
             return Fail(argv[2], "is not a tallywise-sign key file");
         }
         SecureZeroMemory(&blob.d, sizeof blob.d);

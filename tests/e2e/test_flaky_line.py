@@ -9,7 +9,7 @@ import zipfile
 
 import pytest
 
-from conftest import crlf
+from conftest import crlf, write_package
 from test_driver import GREETING, SELECT
 from test_installation import PROMPT, no_access, transcript
 from test_signed_package import STARTED, TOOL_KEY, start_signed
@@ -98,7 +98,6 @@ def test_release_swapped_between_attempts_installs_the_new_one_unmixed(signed_si
     newer = large[::-1]
     release = tmp_path / "release-2"
     shutil.copytree(signed_site.ftp.files_dir(), release)
-    from winelab import write_package
     write_package(signed_site.wine, release, extra=[("Tallywise/data/large.bin", newer, zipfile.ZIP_STORED),
                                                     ("Tallywise/release.txt", b"2", zipfile.ZIP_STORED)])
     signed_site.wine.sign_package(TOOL_KEY, release)

@@ -1,0 +1,420 @@
+// tallywise-publish: from an application folder laid out as the user's drive
+// root will be, a complete site folder for one release.
+//
+//   tallywise-publish APPLICATION SITE FTP_USER FTP_PASSWORD FTP_HOST [KEY_FILE]
+//
+// APPLICATION holds Kestrow\Tallywise.exe and a Tallywise\ folder, and nothing
+// else at its top level. SITE must not exist or be empty; it receives
+//   web\meterobj1.txt   the site configuration, for the web host
+//   ftp\z.exe           the project's extractor
+//   ftp\wkp.zip         the application, sorted, its times from the files
+//   ftp\wkp.sig         with KEY_FILE: the signature (tallywise-sign's key file)
+// Everything is checked before anything is written; the archive is read back
+// with the extractor's own code before the tool says it is done.
+#include "archive_check.h"
+#include "extractor/entry_name.h"
+#include "package_signer.h"
+#include "platform/compose.h"
+#include "retrieval/package_signature.h"
+#include "site_config_file.h"
+#include "zip_writer.h"
+
+#include <windows.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+namespace {
+
+const int kMaxItems = 262144;
+const size_t kNameSpace = 32u << 20;
+const int kPath = 4096;
+
+// The files the installer writes in \Kestrow itself.
+const char* const kInstallerFiles[] = {"z.exe", "wkp.zip", "wkp.sig", "meterobj.txt", "Tallywise.exe.lnk"};
+
+struct Item {
+    size_t name;  // offset of the UTF-8 name ("Tallywise/data/x.csv", folders end in '/')
+    int folder;
+    FILETIME modified;
+};
+
+struct Catalog {
+    Item* items;
+    int count;
+    char* names;
+    size_t used;
+};
+
+char* g_names = NULL;  // for the sort's comparison
+
+int Fail(const char* problem) {
+    fprintf(stderr, "tallywise-publish: %s\n", problem);
+    return 1;
+}
+
+int FailWith(const char* what, const char* subject, const char* problem) {
+    char text[1024];
+    ComposeText(text, sizeof text, "%s %s: %s", what, subject, problem);
+    return Fail(text);
+}
+
+int ByName(const void* a, const void* b) {
+    return strcmp(g_names + static_cast<const Item*>(a)->name, g_names + static_cast<const Item*>(b)->name);
+}
+
+// Adds every file and folder below `folder` (whose name in the archive is
+// `prefix`) to the catalog; 0 with a message when it cannot.
+int Collect(const wchar_t* folder, const char* prefix, Catalog* catalog) {
+    wchar_t pattern[kPath];
+    if (_snwprintf(pattern, kPath, L"%ls\\*", folder) >= kPath - 1) {
+        return FailWith("the folder", prefix, "its path is too long");
+    }
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(pattern, &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        return FailWith("the folder", prefix[0] ? prefix : "APPLICATION", "cannot be read");
+    }
+    int ok = 1;
+    do {
+        if (wcscmp(found.cFileName, L".") == 0 || wcscmp(found.cFileName, L"..") == 0) {
+            continue;
+        }
+        char name[3 * MAX_PATH + 2];
+        int length = WideCharToMultiByte(CP_UTF8, 0, found.cFileName, -1, name, sizeof name, NULL, NULL);
+        int isFolder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        size_t need = strlen(prefix) + static_cast<size_t>(length) + 2;
+        if (length == 0 || catalog->count >= kMaxItems || catalog->used + need > kNameSpace) {
+            ok = Fail("the application folder holds too many files or too long names for one archive");
+            break;
+        }
+        Item* item = &catalog->items[catalog->count++];
+        item->name = catalog->used;
+        item->folder = isFolder;
+        item->modified = found.ftLastWriteTime;
+        char* text = catalog->names + catalog->used;
+        ComposeText(text, need, "%s%s%s", prefix, name, isFolder ? "/" : "");
+        catalog->used += strlen(text) + 1;
+        if (isFolder) {
+            wchar_t child[kPath];
+            if (_snwprintf(child, kPath, L"%ls\\%ls", folder, found.cFileName) >= kPath - 1) {
+                ok = FailWith("the folder", text, "its path is too long");
+                break;
+            }
+            char childPrefix[kPath];
+            ComposeText(childPrefix, sizeof childPrefix, "%s", text);
+            ok = Collect(child, childPrefix, catalog);
+        }
+    } while (ok && FindNextFileW(search, &found));
+    FindClose(search);
+    return ok;
+}
+
+// What the installer and the extractor would make of every name: refused
+// names, things at the top level, the installer's own files. 0 after a message.
+int CheckLayout(const Catalog* catalog) {
+    int application = 0;
+    int folder = 0;
+    for (int i = 0; i < catalog->count; ++i) {
+        const char* name = catalog->names + catalog->items[i].name;
+        wchar_t wide[ENTRY_PATH_CAPACITY];
+        wchar_t path[ENTRY_PATH_CAPACITY];
+        if (MultiByteToWideChar(CP_UTF8, 0, name, -1, wide, ENTRY_PATH_CAPACITY) == 0) {
+            return FailWith("the name", name, "is too long");
+        }
+        const char* refusal = CheckEntryName(wide, path, ENTRY_PATH_CAPACITY);
+        if (refusal != NULL) {
+            return FailWith("the name", name, refusal);
+        }
+        int inKestrow = _strnicmp(name, "Kestrow/", 8) == 0;
+        int inTallywise = _strnicmp(name, "Tallywise/", 10) == 0;
+        if (!inKestrow && !inTallywise) {
+            return FailWith(
+                "the top-level", name,
+                "would land at the root of the user's drive; only Kestrow\\ and Tallywise\\ may be there");
+        }
+        for (const char* own : kInstallerFiles) {
+            if (inKestrow && _stricmp(name + 8, own) == 0) {
+                return FailWith("the file", name, "would overwrite a file the installer writes in \\Kestrow");
+            }
+        }
+        application =
+            application || (!catalog->items[i].folder && strcmp(name, "Kestrow/Tallywise.exe") == 0);
+        folder = folder || (catalog->items[i].folder && strcmp(name, "Tallywise/") == 0);
+    }
+    if (!application) {
+        return Fail("the application folder holds no Kestrow\\Tallywise.exe");
+    }
+    if (!folder) {
+        return Fail("the application folder holds no Tallywise\\ folder");
+    }
+    return 1;
+}
+
+int IsEmptyOrMissing(const wchar_t* folder) {
+    DWORD attributes = GetFileAttributesW(folder);
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        return 1;
+    }
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        return 0;
+    }
+    wchar_t pattern[kPath];
+    _snwprintf(pattern, kPath, L"%ls\\*", folder);
+    pattern[kPath - 1] = L'\0';
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(pattern, &found);
+    int empty = 1;
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            empty = empty && (wcscmp(found.cFileName, L".") == 0 || wcscmp(found.cFileName, L"..") == 0);
+        } while (empty && FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    return empty;
+}
+
+int WriteWhole(const wchar_t* path, const void* data, DWORD size) {
+    HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE) {
+        return 0;
+    }
+    DWORD written = 0;
+    int ok = WriteFile(file, data, size, &written, NULL) && written == size;
+    return CloseHandle(file) && ok ? 1 : 0;
+}
+
+struct Site {
+    wchar_t root[kPath];
+    wchar_t web[kPath];
+    wchar_t ftp[kPath];
+    wchar_t config[kPath];
+    wchar_t extractor[kPath];
+    wchar_t archive[kPath];
+    wchar_t central[kPath];
+    wchar_t signature[kPath];
+    int createdRoot;
+};
+
+int SitePaths(const wchar_t* root, Site* site) {
+    int ok = _snwprintf(site->root, kPath, L"%ls", root) < kPath - 32;
+    _snwprintf(site->web, kPath, L"%ls\\web", root);
+    _snwprintf(site->ftp, kPath, L"%ls\\ftp", root);
+    _snwprintf(site->config, kPath, L"%ls\\web\\meterobj1.txt", root);
+    _snwprintf(site->extractor, kPath, L"%ls\\ftp\\z.exe", root);
+    _snwprintf(site->archive, kPath, L"%ls\\ftp\\wkp.zip", root);
+    _snwprintf(site->central, kPath, L"%ls\\ftp\\wkp.zip.central", root);
+    _snwprintf(site->signature, kPath, L"%ls\\ftp\\wkp.sig", root);
+    return ok;
+}
+
+// Takes back what a failed run wrote.
+void RemoveSite(const Site* site) {
+    DeleteFileW(site->config);
+    DeleteFileW(site->extractor);
+    DeleteFileW(site->archive);
+    DeleteFileW(site->central);
+    DeleteFileW(site->signature);
+    RemoveDirectoryW(site->web);
+    RemoveDirectoryW(site->ftp);
+    if (site->createdRoot) {
+        RemoveDirectoryW(site->root);
+    }
+}
+
+// The extractor this tool was built with, carried as a resource.
+int WriteExtractor(const wchar_t* path) {
+    HRSRC resource = FindResourceW(NULL, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(10));  // RT_RCDATA
+    HGLOBAL loaded = resource == NULL ? NULL : LoadResource(NULL, resource);
+    const void* data = loaded == NULL ? NULL : LockResource(loaded);
+    return data != NULL && WriteWhole(path, data, SizeofResource(NULL, resource));
+}
+
+int WriteArchive(const wchar_t* application, const Catalog* catalog, const Site* site,
+                 unsigned long long* files, unsigned long long* bytes) {
+    ZipWriter writer;
+    if (!ZipWriterOpen(&writer, site->archive, site->central)) {
+        return Fail("ftp\\wkp.zip cannot be created");
+    }
+    *files = 0;
+    *bytes = 0;
+    for (int i = 0; i < catalog->count; ++i) {
+        const Item* item = &catalog->items[i];
+        const char* name = catalog->names + item->name;
+        const char* problem = "";
+        int ok = 0;
+        if (item->folder) {
+            ok = ZipWriterAddFolder(&writer, name, &item->modified, &problem);
+        } else {
+            wchar_t relative[kPath];
+            wchar_t source[kPath];
+            MultiByteToWideChar(CP_UTF8, 0, name, -1, relative, kPath);
+            for (wchar_t* c = relative; *c != L'\0'; ++c) {
+                *c = *c == L'/' ? L'\\' : *c;
+            }
+            _snwprintf(source, kPath, L"%ls\\%ls", application, relative);
+            source[kPath - 1] = L'\0';
+            ok = ZipWriterAddFile(&writer, name, source, &item->modified, &problem);
+            WIN32_FILE_ATTRIBUTE_DATA data;
+            if (ok && GetFileAttributesExW(source, GetFileExInfoStandard, &data)) {
+                *bytes += (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+            }
+            ++*files;
+        }
+        if (!ok) {
+            ZipWriterAbandon(&writer);
+            return FailWith("the file", name, problem);
+        }
+    }
+    const char* problem = "";
+    if (!ZipWriterFinish(&writer, &problem)) {
+        return Fail(problem);
+    }
+    return 1;
+}
+
+void PrintFile(const wchar_t* path, const char* shown) {
+    char narrow[kPath];
+    WideCharToMultiByte(CP_ACP, 0, path, -1, narrow, sizeof narrow, NULL, NULL);
+    PackageFileEntry entry;
+    char hash[2 * PACKAGE_HASH_BYTES + 1] = "";
+    char size[21] = "?";
+    if (HashPackageFile(narrow, &entry)) {
+        FormatHex(hash, entry.sha256, PACKAGE_HASH_BYTES);
+        FormatDecimal(size, entry.size);
+    }
+    printf("  %-18s %12s bytes  sha256 %s\n", shown, size, hash);
+}
+
+int Publish(const wchar_t* application, const wchar_t* siteRoot, const char* user, const char* password,
+            const char* host, const char* keyPath) {
+    // Everything that can be refused is refused before anything is written.
+    char config[SITE_CONFIG_FILE_MAX];
+    const char* field = "";
+    int configLength = ComposeSiteConfigFile(user, password, host, config, &field);
+    if (configLength == 0) {
+        char text[256];
+        ComposeText(text, sizeof text, "the %s cannot be stored: %s", field, SiteConfigValueRule());
+        return Fail(text);
+    }
+    SigningKey key;
+    if (keyPath != NULL && !LoadSigningKey(keyPath, &key)) {
+        return FailWith("the key file", keyPath, "is not a tallywise-sign key file");
+    }
+    Site site;
+    if (!SitePaths(siteRoot, &site)) {
+        return Fail("the site folder's path is too long");
+    }
+    if (!IsEmptyOrMissing(site.root)) {
+        return Fail("the site folder exists and is not empty: a release is never written over another");
+    }
+    Catalog catalog;
+    catalog.items = static_cast<Item*>(malloc(sizeof(Item) * kMaxItems));
+    catalog.names = static_cast<char*>(malloc(kNameSpace));
+    catalog.count = 0;
+    catalog.used = 0;
+    if (catalog.items == NULL || catalog.names == NULL) {
+        return Fail("not enough memory");
+    }
+    DWORD attributes = GetFileAttributesW(application);
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        return Fail("the application folder does not exist");
+    }
+    if (!Collect(application, "", &catalog) || !CheckLayout(&catalog)) {
+        return 1;
+    }
+    g_names = catalog.names;
+    qsort(catalog.items, static_cast<size_t>(catalog.count), sizeof(Item), ByName);
+
+    site.createdRoot = CreateDirectoryW(site.root, NULL) ? 1 : 0;
+    unsigned long long files = 0;
+    unsigned long long bytes = 0;
+    int ok = (CreateDirectoryW(site.web, NULL) && CreateDirectoryW(site.ftp, NULL)) ||
+             Fail("the site folder cannot be written");
+    ok = ok && (WriteWhole(site.config, config, static_cast<DWORD>(configLength)) ||
+                Fail("web\\meterobj1.txt cannot be written"));
+    ok = ok && (WriteExtractor(site.extractor) || Fail("ftp\\z.exe cannot be written"));
+    ok = ok && WriteArchive(application, &catalog, &site, &files, &bytes);
+
+    // Read back as z.exe will read it.
+    ArchiveSummary summary;
+    char problem[512];
+    if (ok && (!CheckPackageArchive(site.archive, &summary, problem, sizeof problem) ||
+               summary.entries != static_cast<unsigned long long>(catalog.count) || summary.files != files ||
+               summary.bytes != bytes)) {
+        ok = Fail(problem[0] != '\0' ? problem : "ftp\\wkp.zip does not read back as it was written");
+        ok = 0;
+    }
+    if (ok && keyPath != NULL) {
+        char extractorPath[kPath];
+        char archivePath[kPath];
+        WideCharToMultiByte(CP_ACP, 0, site.extractor, -1, extractorPath, kPath, NULL, NULL);
+        WideCharToMultiByte(CP_ACP, 0, site.archive, -1, archivePath, kPath, NULL, NULL);
+        PackageFileEntry extractor;
+        PackageFileEntry archive;
+        char text[PACKAGE_SIGNATURE_MAX + 1];
+        const char* reason = "the package cannot be read back";
+        int length = HashPackageFile(extractorPath, &extractor) && HashPackageFile(archivePath, &archive)
+                         ? ComposeSignatureFile(&key, &extractor, &archive, text, &reason)
+                         : 0;
+        ok = (length > 0 && WriteWhole(site.signature, text, static_cast<DWORD>(length))) ||
+             FailWith("the key file", keyPath, reason);
+    }
+    if (keyPath != NULL) {
+        SecureZeroMemory(key.d, sizeof key.d);
+    }
+    free(catalog.items);
+    free(catalog.names);
+    if (!ok) {
+        RemoveSite(&site);
+        return 1;
+    }
+
+    char count[21];
+    char total[21];
+    FormatDecimal(count, files);
+    FormatDecimal(total, bytes);
+    printf("Published a Tallywise release: %s files, %s bytes unpacked, %s\n", count, total,
+           keyPath != NULL ? "signed" : "not signed");
+    PrintFile(site.config, "web\\meterobj1.txt");
+    PrintFile(site.extractor, "ftp\\z.exe");
+    PrintFile(site.archive, "ftp\\wkp.zip");
+    if (keyPath != NULL) {
+        PrintFile(site.signature, "ftp\\wkp.sig");
+    }
+    printf(
+        "wkp.zip read back with the extractor's code: every entry intact, the layout as the installer needs "
+        "it\n");
+    return 0;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc != 6 && argc != 7) {
+        fprintf(stderr,
+                "usage: tallywise-publish APPLICATION_FOLDER SITE_FOLDER FTP_USER FTP_PASSWORD FTP_HOST "
+                "[KEY_FILE]\n");
+        return 2;
+    }
+    char values[4][512];
+    for (int i = 0; i < 4 && i + 3 < argc; ++i) {
+        if (WideCharToMultiByte(CP_ACP, 0, argv[i + 3], -1, values[i], sizeof values[i], NULL, NULL) == 0) {
+            return Fail("an argument is too long");
+        }
+    }
+    wchar_t application[kPath];
+    wchar_t site[kPath];
+    if (GetFullPathNameW(argv[1], kPath, application, NULL) >= static_cast<DWORD>(kPath) ||
+        GetFullPathNameW(argv[2], kPath, site, NULL) >= static_cast<DWORD>(kPath)) {
+        return Fail("a folder's path is too long");
+    }
+    for (wchar_t* end = application + wcslen(application); end > application + 3 && end[-1] == L'\\';) {
+        *--end = L'\0';
+    }
+    for (wchar_t* end = site + wcslen(site); end > site + 3 && end[-1] == L'\\';) {
+        *--end = L'\0';
+    }
+    return Publish(application, site, values[0], values[1], values[2], argc == 7 ? values[3] : NULL);
+}
