@@ -21,6 +21,7 @@
 
 #include <windows.h>
 
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -49,15 +50,16 @@ struct Catalog {
 
 char* g_names = NULL;  // for the sort's comparison
 
-int Fail(const char* problem) {
-    fprintf(stderr, "tallywise-publish: %s\n", problem);
-    return 1;
-}
-
-int FailWith(const char* what, const char* subject, const char* problem) {
+// Reports why the release is refused or failed; returns 0, "not done", for the callers' checks.
+int Refuse(const char* format, ...) __attribute__((format(printf, 1, 2)));
+int Refuse(const char* format, ...) {
     char text[1024];
-    ComposeText(text, sizeof text, "%s %s: %s", what, subject, problem);
-    return Fail(text);
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    fprintf(stderr, "tallywise-publish: %s\n", text);
+    return 0;
 }
 
 int ByName(const void* a, const void* b) {
@@ -69,12 +71,12 @@ int ByName(const void* a, const void* b) {
 int Collect(const wchar_t* folder, const char* prefix, Catalog* catalog) {
     wchar_t pattern[kPath];
     if (_snwprintf(pattern, kPath, L"%ls\\*", folder) >= kPath - 1) {
-        return FailWith("the folder", prefix, "its path is too long");
+        return Refuse("the folder %s: its path is too long", prefix);
     }
     WIN32_FIND_DATAW found;
     HANDLE search = FindFirstFileW(pattern, &found);
     if (search == INVALID_HANDLE_VALUE) {
-        return FailWith("the folder", prefix[0] ? prefix : "APPLICATION", "cannot be read");
+        return Refuse("the folder %s cannot be read", prefix[0] ? prefix : "APPLICATION_FOLDER");
     }
     int ok = 1;
     do {
@@ -86,7 +88,7 @@ int Collect(const wchar_t* folder, const char* prefix, Catalog* catalog) {
         int isFolder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
         size_t need = strlen(prefix) + static_cast<size_t>(length) + 2;
         if (length == 0 || catalog->count >= kMaxItems || catalog->used + need > kNameSpace) {
-            ok = Fail("the application folder holds too many files or too long names for one archive");
+            ok = Refuse("the application folder holds too many files or too long names for one archive");
             break;
         }
         Item* item = &catalog->items[catalog->count++];
@@ -99,7 +101,7 @@ int Collect(const wchar_t* folder, const char* prefix, Catalog* catalog) {
         if (isFolder) {
             wchar_t child[kPath];
             if (_snwprintf(child, kPath, L"%ls\\%ls", folder, found.cFileName) >= kPath - 1) {
-                ok = FailWith("the folder", text, "its path is too long");
+                ok = Refuse("the folder %s: its path is too long", text);
                 break;
             }
             char childPrefix[kPath];
@@ -121,22 +123,23 @@ int CheckLayout(const Catalog* catalog) {
         wchar_t wide[ENTRY_PATH_CAPACITY];
         wchar_t path[ENTRY_PATH_CAPACITY];
         if (MultiByteToWideChar(CP_UTF8, 0, name, -1, wide, ENTRY_PATH_CAPACITY) == 0) {
-            return FailWith("the name", name, "is too long");
+            return Refuse("the name %s is too long", name);
         }
         const char* refusal = CheckEntryName(wide, path, ENTRY_PATH_CAPACITY);
         if (refusal != NULL) {
-            return FailWith("the name", name, refusal);
+            return Refuse("the name %s: %s (z.exe would not unpack it)", name, refusal);
         }
         int inKestrow = _strnicmp(name, "Kestrow/", 8) == 0;
         int inTallywise = _strnicmp(name, "Tallywise/", 10) == 0;
         if (!inKestrow && !inTallywise) {
-            return FailWith(
-                "the top-level", name,
-                "would land at the root of the user's drive; only Kestrow\\ and Tallywise\\ may be there");
+            return Refuse(
+                "the top-level %s would land at the root of the user's drive; only Kestrow\\ and "
+                "Tallywise\\ may be there",
+                name);
         }
         for (const char* own : kInstallerFiles) {
             if (inKestrow && _stricmp(name + 8, own) == 0) {
-                return FailWith("the file", name, "would overwrite a file the installer writes in \\Kestrow");
+                return Refuse("the file %s would overwrite a file the installer writes in \\Kestrow", name);
             }
         }
         application =
@@ -144,10 +147,10 @@ int CheckLayout(const Catalog* catalog) {
         folder = folder || (catalog->items[i].folder && strcmp(name, "Tallywise/") == 0);
     }
     if (!application) {
-        return Fail("the application folder holds no Kestrow\\Tallywise.exe");
+        return Refuse("the application folder holds no Kestrow\\Tallywise.exe");
     }
     if (!folder) {
-        return Fail("the application folder holds no Tallywise\\ folder");
+        return Refuse("the application folder holds no Tallywise\\ folder");
     }
     return 1;
 }
@@ -235,7 +238,7 @@ int WriteArchive(const wchar_t* application, const Catalog* catalog, const Site*
                  unsigned long long* files, unsigned long long* bytes) {
     ZipWriter writer;
     if (!ZipWriterOpen(&writer, site->archive, site->central)) {
-        return Fail("ftp\\wkp.zip cannot be created");
+        return Refuse("ftp\\wkp.zip cannot be created");
     }
     *files = 0;
     *bytes = 0;
@@ -264,12 +267,12 @@ int WriteArchive(const wchar_t* application, const Catalog* catalog, const Site*
         }
         if (!ok) {
             ZipWriterAbandon(&writer);
-            return FailWith("the file", name, problem);
+            return Refuse("the file %s: %s", name, problem);
         }
     }
     const char* problem = "";
     if (!ZipWriterFinish(&writer, &problem)) {
-        return Fail(problem);
+        return Refuse("%s", problem);
     }
     return 1;
 }
@@ -294,20 +297,22 @@ int Publish(const wchar_t* application, const wchar_t* siteRoot, const char* use
     const char* field = "";
     int configLength = ComposeSiteConfigFile(user, password, host, config, &field);
     if (configLength == 0) {
-        char text[256];
-        ComposeText(text, sizeof text, "the %s cannot be stored: %s", field, SiteConfigValueRule());
-        return Fail(text);
+        Refuse("the %s cannot be stored: %s", field, SiteConfigValueRule());
+        return 1;
     }
     SigningKey key;
     if (keyPath != NULL && !LoadSigningKey(keyPath, &key)) {
-        return FailWith("the key file", keyPath, "is not a tallywise-sign key file");
+        Refuse("the key file %s: is not a tallywise-sign key file", keyPath);
+        return 1;
     }
     Site site;
     if (!SitePaths(siteRoot, &site)) {
-        return Fail("the site folder's path is too long");
+        Refuse("the site folder's path is too long");
+        return 1;
     }
     if (!IsEmptyOrMissing(site.root)) {
-        return Fail("the site folder exists and is not empty: a release is never written over another");
+        Refuse("the site folder exists and is not empty: a release is never written over another");
+        return 1;
     }
     Catalog catalog;
     catalog.items = static_cast<Item*>(malloc(sizeof(Item) * kMaxItems));
@@ -315,11 +320,13 @@ int Publish(const wchar_t* application, const wchar_t* siteRoot, const char* use
     catalog.count = 0;
     catalog.used = 0;
     if (catalog.items == NULL || catalog.names == NULL) {
-        return Fail("not enough memory");
+        Refuse("not enough memory");
+        return 1;
     }
     DWORD attributes = GetFileAttributesW(application);
     if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        return Fail("the application folder does not exist");
+        Refuse("the application folder does not exist");
+        return 1;
     }
     if (!Collect(application, "", &catalog) || !CheckLayout(&catalog)) {
         return 1;
@@ -331,20 +338,19 @@ int Publish(const wchar_t* application, const wchar_t* siteRoot, const char* use
     unsigned long long files = 0;
     unsigned long long bytes = 0;
     int ok = (CreateDirectoryW(site.web, NULL) && CreateDirectoryW(site.ftp, NULL)) ||
-             Fail("the site folder cannot be written");
+             Refuse("the site folder cannot be written");
     ok = ok && (WriteWhole(site.config, config, static_cast<DWORD>(configLength)) ||
-                Fail("web\\meterobj1.txt cannot be written"));
-    ok = ok && (WriteExtractor(site.extractor) || Fail("ftp\\z.exe cannot be written"));
+                Refuse("web\\meterobj1.txt cannot be written"));
+    ok = ok && (WriteExtractor(site.extractor) || Refuse("ftp\\z.exe cannot be written"));
     ok = ok && WriteArchive(application, &catalog, &site, &files, &bytes);
 
     // Read back as z.exe will read it.
     ArchiveSummary summary;
-    char problem[512];
+    char problem[512] = "";
     if (ok && (!CheckPackageArchive(site.archive, &summary, problem, sizeof problem) ||
                summary.entries != static_cast<unsigned long long>(catalog.count) || summary.files != files ||
                summary.bytes != bytes)) {
-        ok = Fail(problem[0] != '\0' ? problem : "ftp\\wkp.zip does not read back as it was written");
-        ok = 0;
+        ok = Refuse("%s", problem[0] != '\0' ? problem : "ftp\\wkp.zip does not read back as it was written");
     }
     if (ok && keyPath != NULL) {
         char extractorPath[kPath];
@@ -359,7 +365,7 @@ int Publish(const wchar_t* application, const wchar_t* siteRoot, const char* use
                          ? ComposeSignatureFile(&key, &extractor, &archive, text, &reason)
                          : 0;
         ok = (length > 0 && WriteWhole(site.signature, text, static_cast<DWORD>(length))) ||
-             FailWith("the key file", keyPath, reason);
+             Refuse("the key file %s: %s", keyPath, reason);
     }
     if (keyPath != NULL) {
         SecureZeroMemory(key.d, sizeof key.d);
@@ -401,14 +407,16 @@ int wmain(int argc, wchar_t** argv) {
     char values[4][512];
     for (int i = 0; i < 4 && i + 3 < argc; ++i) {
         if (WideCharToMultiByte(CP_ACP, 0, argv[i + 3], -1, values[i], sizeof values[i], NULL, NULL) == 0) {
-            return Fail("an argument is too long");
+            Refuse("an argument is too long");
+            return 1;
         }
     }
     wchar_t application[kPath];
     wchar_t site[kPath];
     if (GetFullPathNameW(argv[1], kPath, application, NULL) >= static_cast<DWORD>(kPath) ||
         GetFullPathNameW(argv[2], kPath, site, NULL) >= static_cast<DWORD>(kPath)) {
-        return Fail("a folder's path is too long");
+        Refuse("a folder's path is too long");
+        return 1;
     }
     for (wchar_t* end = application + wcslen(application); end > application + 3 && end[-1] == L'\\';) {
         *--end = L'\0';

@@ -35,6 +35,7 @@ class Wine:
         self.encoder = self.build / "sitetools" / "tallywise-siteconfig.exe"
         self.sitecheck = self.build / "sitetools" / "tallywise-sitecheck.exe"
         self.signer = self.build / "sitetools" / "tallywise-sign.exe"
+        self.publisher = self.build / "sitetools" / "tallywise-publish.exe"
         self.extractor = self.build / "extractor" / "tallywise-extract.exe"
         # Stands in for z.exe where a test needs its command line reported, or an extractor that fails.
         self.stand_in_extractor = self.build / "tests" / "fixtures" / "fixture-extractor.exe"

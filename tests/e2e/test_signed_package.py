@@ -152,23 +152,29 @@ def test_openssl_key_recipe_prints_the_public_key_text(tmp_path):
 def test_signer_signature_verifies_with_openssl(signed_wine, tmp_path):
     folder = write_package(signed_wine, tmp_path / "release")
     signature = signed_wine.sign_package(TOOL_KEY, folder).decode("ascii")
+    assert verifies_with_tool_key(tmp_path, signature)
+    assert not verifies_with_tool_key(tmp_path, signature, swap=True)
+
+
+def verifies_with_tool_key(folder, signature, swap=False):
+    """Whether openssl verifies the signature file's text with the test key's public half."""
     public = re.search(r"^public ([0-9a-f]{128})$", TOOL_KEY.read_text(), re.M).group(1)
     # The uncompressed P-256 point behind the fixed header of its DER public key.
     der = bytes.fromhex("3059301306072a8648ce3d020106082a8648ce3d03010703420004" + public)
-    (tmp_path / "public.der").write_bytes(der)
+    (folder / "public.der").write_bytes(der)
     lines = signature.split("\n")
-    (tmp_path / "signed.txt").write_text("\n".join(lines[:3]) + "\n")
+    (folder / "signed.txt").write_text("\n".join(lines[:3]) + "\n")
     _, r, s = lines[3].split(" ")
+    return openssl_verifies(folder, s, r) if swap else openssl_verifies(folder, r, s)
 
-    def openssl_verifies(r, s):
-        (tmp_path / "sig.cnf").write_text("asn1=SEQUENCE:sig\n[sig]\nr=INTEGER:0x%s\ns=INTEGER:0x%s\n" % (r, s))
-        script = ("openssl asn1parse -genconf sig.cnf -out sig.der -noout && "
-                  "openssl dgst -sha256 -verify public.der -keyform DER -signature sig.der signed.txt")
-        return subprocess.run(["bash", "-c", script], cwd=str(tmp_path), capture_output=True, text=True,
-                              timeout=60).stdout.strip() == "Verified OK"
 
-    assert openssl_verifies(r, s)
-    assert not openssl_verifies(s, r)
+def openssl_verifies(folder, r, s):
+    """Whether openssl verifies folder/signed.txt with folder/public.der and the signature (r, s)."""
+    (folder / "sig.cnf").write_text("asn1=SEQUENCE:sig\n[sig]\nr=INTEGER:0x%s\ns=INTEGER:0x%s\n" % (r, s))
+    script = ("openssl asn1parse -genconf sig.cnf -out sig.der -noout && "
+              "openssl dgst -sha256 -verify public.der -keyform DER -signature sig.der signed.txt")
+    return subprocess.run(["bash", "-c", script], cwd=str(folder), capture_output=True, text=True,
+                          timeout=60).stdout.strip() == "Verified OK"
 
 
 def sitecheck(site):
