@@ -5,6 +5,7 @@ packages=(
   cmake make g++-mingw-w64-x86-64-posix mingw-w64-tools libz-mingw-w64-dev
   wine wine64 googletest python3-pyftpdlib python3-pytest python3-pefile python3-pyte
   liblnk-utils curl unzip clang-format openssl
+  zip 7zip libarchive-tools vsftpd nginx-light
 )
 missing=()
 for p in "${packages[@]}"; do
@@ -20,3 +21,10 @@ sudo_cmd=()
 export DEBIAN_FRONTEND=noninteractive
 "${sudo_cmd[@]}" apt-get update -qq
 "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null
+# The tests start vsftpd and nginx as their own processes on loopback; a system
+# service that the installation started would hold port 21 on every address.
+for service in vsftpd nginx; do
+  if [[ " ${missing[*]} " == *" $service"* ]] && command -v invoke-rc.d >/dev/null; then
+    "${sudo_cmd[@]}" invoke-rc.d "$service" stop >/dev/null 2>&1 || true
+  fi
+done
