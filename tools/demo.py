@@ -6,9 +6,14 @@ when interrupted.
 
 With --signed it first makes a fresh demo signing key, configures and builds a
 second build that carries it (build-demo-signed/), signs the sample package and
-installs with that build."""
+installs with that build.
+
+With --production the release is made the way a vendor makes one, with
+tallywise-publish, and served by the production servers of sitetools/site/:
+Debian's vsftpd (anonymous, read-only) and nginx, on 127.0.22.250."""
 
 import argparse
+import contextlib
 import pathlib
 import shutil
 import os
@@ -21,11 +26,13 @@ import zipfile
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tools"))
 
+from production_site import ProductionSite  # noqa: E402
 from winelab import Wine, local_site, read_link  # noqa: E402
 
 FTP_HOST = "127.0.21.250"
 FTP_USER = "tallywise"
 FTP_PASSWORD = "Home-Install-2026"
+PRODUCTION_HOST = "127.0.22.250"
 
 SAMPLE_FILES = [
     ("Tallywise/help/getting-started.txt", b"Welcome to Tallywise.\r\nOpen a ledger to begin.\r\n",
@@ -72,10 +79,53 @@ def signed_build(public_key, scratch):
     return Wine(folder, prefix_dir=scratch).installer
 
 
+@contextlib.contextmanager
+def production_site(wine, scratch):
+    """Publishes the sample application with tallywise-publish and serves the
+    site folder with vsftpd and nginx. Yields the web host's proxy address."""
+    app = scratch / "site" / "app"
+    (app / "Kestrow").mkdir(parents=True)
+    shutil.copy(wine.application, app / "Kestrow" / "Tallywise.exe")
+    (app / "Tallywise").mkdir()
+    for name, data, _ in SAMPLE_FILES:
+        (app / name).parent.mkdir(parents=True, exist_ok=True)
+        (app / name).write_bytes(data)
+    wine.map_drive("p", scratch / "site")
+    try:
+        result = wine.run(wine.publisher, "P:\\app", "P:\\release", "anonymous", "tallywise-demo", PRODUCTION_HOST)
+    finally:
+        wine.unmap_drive("p")
+    print(result.stdout.decode("utf-8").replace("\r\n", "\n"), end="")
+    if result.returncode != 0:
+        raise RuntimeError(result.stderr.decode("utf-8"))
+    with ProductionSite(scratch / "site" / "release", PRODUCTION_HOST) as site:
+        print("Production servers (sitetools/site/):")
+        print("  nginx      http://%s/meterobj1.txt, served at %s (through http_proxy)" %
+              (wine.site["web_host"], site.proxy))
+        print("  vsftpd     %s:21, anonymous, read-only, files %s" % (PRODUCTION_HOST, ", ".join(
+            sorted(os.listdir(site.folder / "ftp")))))
+        yield site.proxy
+
+
+@contextlib.contextmanager
+def sample_site(wine, scratch, key):
+    """The local test site with the sample package. Yields the web host's proxy address."""
+    with local_site(wine, scratch / "site", FTP_HOST, FTP_USER, FTP_PASSWORD, SAMPLE_FILES,
+                    signing_key=key) as (web, ftp):
+        print("Local distribution site:")
+        print("  web host   http://%s/meterobj1.txt, served at %s (through http_proxy)" %
+              (wine.site["web_host"], web.proxy))
+        print("  FTP server %s:21, user %s, files %s" % (FTP_HOST, FTP_USER, ", ".join(
+            sorted(os.listdir(ftp.files_dir())))))
+        yield web.proxy
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--build", default=str(ROOT / "build"))
     parser.add_argument("--signed", action="store_true", help="install a signed package with a signed build")
+    parser.add_argument("--production", action="store_true",
+                        help="publish with tallywise-publish and serve with vsftpd and nginx")
     args = parser.parse_args()
 
     build = pathlib.Path(args.build).resolve()
@@ -103,18 +153,13 @@ def main():
             key, public = wine.new_signing_key(scratch / "signing")
             print("Demo signing key %s, public key %s..." % (key, public[:16]))
             installer = signed_build(public, scratch)
-        with local_site(wine, scratch / "site", FTP_HOST, FTP_USER, FTP_PASSWORD, SAMPLE_FILES,
-                        signing_key=key) as (web, ftp):
+        site = production_site(wine, scratch) if args.production else sample_site(wine, scratch, key)
+        with site as proxy:
             wine.map_drive("d", drive)
             wine.map_drive("l", logs)
-            print("Local distribution site:")
-            print("  web host   http://%s/meterobj1.txt, served at %s (through http_proxy)" %
-                  (wine.site["web_host"], web.proxy))
-            print("  FTP server %s:21, user %s, files %s" % (FTP_HOST, FTP_USER, ", ".join(
-                sorted(os.listdir(ftp.files_dir())))))
             print("Drive D: is %s. Answer the prompt with d and Enter.\n" % drive, flush=True)
 
-            env = dict(wine.env, http_proxy=web.proxy, APPLICATION_LOG="L:\\application.log")
+            env = dict(wine.env, http_proxy=proxy, APPLICATION_LOG="L:\\application.log")
             process = subprocess.Popen(wine.command(installer), env=env, cwd=str(wine.prefix / "drive_c"))
             status = process.wait()
             # The application runs on after the installer has ended.
