@@ -23,6 +23,11 @@ On a flaky line (the site drops the archive's data connection after every
 and counts the attempts the unsigned installer makes in the same time, each
 from the first byte, without finishing.
 
+On release day (--part release-day) it publishes a small release with
+tallywise-publish, serves it with the production servers of sitetools/site/
+(vsftpd admitting three sessions at a time, and nginx), and times one
+installation alone, then eight at once on eight drives.
+
 For the extractor (tallywise-extract.exe, served as z.exe) it times, interleaved,
 z.exe under Wine and Info-ZIP unzip on Linux unpacking the same archive onto the
 same disk; and it reads the peak memory (the process's maximum resident set, as
@@ -44,6 +49,7 @@ import zipfile
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tools"))
 
+from production_site import ProductionSite  # noqa: E402
 from winelab import Wine, local_site, write_package  # noqa: E402
 from ziplab import write_zip, zeros_entry  # noqa: E402
 
@@ -205,6 +211,66 @@ def measure_flaky_line(wine, signed_wine, scratch, env, ftp, drop):
     return results
 
 
+RELEASE_DAY_HOST = "127.0.22.251"
+
+
+def measure_release_day(wine, scratch, installers=8, sessions=3):
+    """One installation alone, then `installers` at once, against vsftpd admitting
+    `sessions` sessions; returns both wall times and the retries of the crowd."""
+    box = scratch / "release-day"
+    app = box / "app"
+    (app / "Kestrow").mkdir(parents=True)
+    shutil.copy(wine.application, app / "Kestrow" / "Tallywise.exe")
+    (app / "Tallywise" / "data").mkdir(parents=True)
+    (app / "Tallywise" / "data" / "ledger.csv").write_bytes(b"2026-12-10,household,42.00\r\n" * 20000)
+    wine.map_drive("p", box)
+    try:
+        result = wine.run(wine.publisher, "P:\\app", "P:\\site", "anonymous", "release-day", RELEASE_DAY_HOST)
+    finally:
+        wine.unmap_drive("p")
+    assert result.returncode == 0, result.stderr
+    cwd = str(wine.prefix / "drive_c")
+    letters = "defghijk"[:installers]
+
+    def install(count, env):
+        runs = []
+        start = time.monotonic()
+        for letter in letters[:count]:
+            folder = box / ("drive-" + letter)
+            shutil.rmtree(folder, ignore_errors=True)
+            folder.mkdir()
+            wine.map_drive(letter, folder)
+            runs.append(subprocess.Popen(wine.command(wine.installer), env=env, cwd=cwd, stdin=subprocess.PIPE,
+                                         stdout=subprocess.PIPE, stderr=subprocess.DEVNULL))
+            runs[-1].stdin.write(letter.encode() + b"\n")
+            runs[-1].stdin.close()
+        outputs = [run.stdout.read() for run in runs]
+        for run in runs:
+            run.wait(timeout=900)
+        elapsed = time.monotonic() - start
+        assert all(run.returncode == 0 for run in runs), outputs
+        for letter in letters[:count]:
+            wine.unmap_drive(letter)
+        return elapsed, sum(out.count(b"You Are not Connected to the Internet") for out in outputs)
+
+    with ProductionSite(box / "site", RELEASE_DAY_HOST, max_clients=sessions) as site:
+        env = dict(wine.env, http_proxy=site.proxy)
+        alone, _ = install(1, env)
+        crowd, turned_away = install(installers, env)
+    print("release day: one installation %.2f s, %d at once %.2f s" % (alone, installers, crowd), flush=True)
+    shutil.rmtree(box, ignore_errors=True)
+    return alone, crowd, turned_away, installers, sessions
+
+
+def report_release_day(figures):
+    alone, crowd, turned_away, installers, sessions = figures
+    print()
+    print("release day: vsftpd admitting %d sessions, nginx; a small published release" % sessions)
+    print("one installation alone:              %.2f s" % alone)
+    print("%d installations at once:             %.2f s (%d logins turned away and retried)" % (
+        installers, crowd, turned_away))
+
+
 def hash_rate(wine, scratch, files):
     """MB/s of tallywise-sign hashing z.exe and wkp.zip with CNG (and signing once)."""
     folder = scratch / "hash"
@@ -360,8 +426,8 @@ def main():
     parser.add_argument("--signed-build", default=str(ROOT / "build-signed"),
                         help="a build whose package keys include tests/fixtures/signing/tool-key.txt")
     parser.add_argument("--runs", type=int, default=7)
-    parser.add_argument("--part", choices=("all", "installer", "extractor"), default="all",
-                        help="measure only the installer or only the extractor")
+    parser.add_argument("--part", choices=("all", "installer", "extractor", "release-day"), default="all",
+                        help="measure only the installer, the extractor or release day")
     args = parser.parse_args()
 
     build = pathlib.Path(args.build).resolve()
@@ -386,12 +452,16 @@ def main():
                 hashing = hash_rate(wine, scratch, archive.parent)
             if args.part in ("all", "extractor"):
                 extractor_times, memory = measure_extractor(wine, scratch, archive, args.runs)
+        if args.part in ("all", "release-day"):
+            release_day = measure_release_day(wine, scratch)
     finally:
         wine.session("stop")
     if args.part in ("all", "installer"):
         report(wine, signed_wine, times, phases, archive_mb, args.runs, flaky, hashing, FLAKY_DROP)
     if args.part in ("all", "extractor"):
         report_extractor(wine, extractor_times, memory, args.runs)
+    if args.part in ("all", "release-day"):
+        report_release_day(release_day)
     shutil.rmtree(scratch, ignore_errors=True)
     return 0
 
