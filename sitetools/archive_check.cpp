@@ -71,17 +71,10 @@ int CheckEntry(Scratch* s, const ZipEntry* entry, int* application, int* folder,
     if (s->path[0] == L'\0') {
         return 1;  // "./": the destination itself
     }
-    if (!StartsWithFolder(s->path, L"Kestrow") && !StartsWithFolder(s->path, L"Tallywise")) {
-        ComposeText(problem, size, "the entry %s would land at the root of the user's drive", s->shown);
+    const char* misplaced = PackagePathProblem(s->path);
+    if (misplaced != NULL) {
+        ComposeText(problem, size, "the entry %s %s", s->shown, misplaced);
         return 0;
-    }
-    for (const wchar_t* file : kInstallerFiles) {
-        wchar_t own[32] = L"Kestrow\\";
-        lstrcatW(own, file);
-        if (lstrcmpiW(s->path, own) == 0) {
-            ComposeText(problem, size, "the entry %s would overwrite the installer's own file", s->shown);
-            return 0;
-        }
     }
     if (!isFolder) {
         int status = ReadWhole(s, entry);
@@ -98,6 +91,20 @@ int CheckEntry(Scratch* s, const ZipEntry* entry, int* application, int* folder,
 }
 
 }  // namespace
+
+const char* PackagePathProblem(const wchar_t* path) {
+    if (!StartsWithFolder(path, L"Kestrow") && !StartsWithFolder(path, L"Tallywise")) {
+        return "would land at the root of the user's drive; only Kestrow\\ and Tallywise\\ may be there";
+    }
+    for (const wchar_t* file : kInstallerFiles) {
+        wchar_t own[32] = L"Kestrow\\";
+        lstrcatW(own, file);
+        if (lstrcmpiW(path, own) == 0) {
+            return "would overwrite a file the installer writes in \\Kestrow";
+        }
+    }
+    return NULL;
+}
 
 int CheckPackageArchive(const wchar_t* path, ArchiveSummary* summary, char* problem, size_t size) {
     // Some 200 KB of buffers: on the heap, for callers with small stacks.

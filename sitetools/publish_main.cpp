@@ -32,9 +32,6 @@ const int kMaxItems = 262144;
 const size_t kNameSpace = 32u << 20;
 const int kPath = 4096;
 
-// The files the installer writes in \Kestrow itself.
-const char* const kInstallerFiles[] = {"z.exe", "wkp.zip", "wkp.sig", "meterobj.txt", "Tallywise.exe.lnk"};
-
 struct Item {
     size_t name;  // offset of the UTF-8 name ("Tallywise/data/x.csv", folders end in '/')
     int folder;
@@ -129,18 +126,10 @@ int CheckLayout(const Catalog* catalog) {
         if (refusal != NULL) {
             return Refuse("the name %s: %s (z.exe would not unpack it)", name, refusal);
         }
-        int inKestrow = _strnicmp(name, "Kestrow/", 8) == 0;
-        int inTallywise = _strnicmp(name, "Tallywise/", 10) == 0;
-        if (!inKestrow && !inTallywise) {
-            return Refuse(
-                "the top-level %s would land at the root of the user's drive; only Kestrow\\ and "
-                "Tallywise\\ may be there",
-                name);
-        }
-        for (const char* own : kInstallerFiles) {
-            if (inKestrow && _stricmp(name + 8, own) == 0) {
-                return Refuse("the file %s would overwrite a file the installer writes in \\Kestrow", name);
-            }
+        const char* misplaced = PackagePathProblem(path);
+        if (misplaced != NULL) {
+            return Refuse("%s %s %s", _strnicmp(name, "Kestrow/", 8) == 0 ? "the file" : "the top-level",
+                          name, misplaced);
         }
         application =
             application || (!catalog->items[i].folder && strcmp(name, "Kestrow/Tallywise.exe") == 0);
