@@ -161,3 +161,18 @@ def test_signed_release_passes_the_site_check_and_openssl(signed_site, box):
     status, report = sitecheck(signed_site)
     assert status == 0, report
     assert "wkp.zip matches wkp.sig" in report
+
+
+def test_file_over_4_gib_gets_zip64_records(wine, box):
+    # Sparse on disk: 4 GiB of zeros and a little more.
+    size = (1 << 32) + 4096
+    with open(box / "app" / "Tallywise" / "zeros.bin", "wb") as zeros:
+        zeros.truncate(size)
+    status, out, err = publish(wine, box)
+    assert status == 0, err
+    archive = box / "site" / "ftp" / "wkp.zip"
+    with zipfile.ZipFile(archive) as made:
+        assert made.getinfo("Tallywise/zeros.bin").file_size == size
+    # Another reader checks every entry's CRC-32.
+    tested = subprocess.run(["unzip", "-tq", str(archive)], capture_output=True, text=True, timeout=300)
+    assert tested.returncode == 0, tested.stdout
