@@ -31,6 +31,7 @@ namespace {
 const int kMaxItems = 262144;
 const size_t kNameSpace = 32u << 20;
 const int kPath = 4096;
+const int kMaxDepth = 64;  // folders within folders; each level takes some 20 KB of stack
 
 struct Item {
     size_t name;  // offset of the UTF-8 name ("Tallywise/data/x.csv", folders end in '/')
@@ -65,7 +66,10 @@ int ByName(const void* a, const void* b) {
 
 // Adds every file and folder below `folder` (whose name in the archive is
 // `prefix`) to the catalog; 0 with a message when it cannot.
-int Collect(const wchar_t* folder, const char* prefix, Catalog* catalog) {
+int Collect(const wchar_t* folder, const char* prefix, Catalog* catalog, int depth) {
+    if (depth > kMaxDepth) {
+        return Refuse("the folder %s: folders are nested more than %d deep", prefix, kMaxDepth);
+    }
     wchar_t pattern[kPath];
     if (_snwprintf(pattern, kPath, L"%ls\\*", folder) >= kPath - 1) {
         return Refuse("the folder %s: its path is too long", prefix);
@@ -103,7 +107,7 @@ int Collect(const wchar_t* folder, const char* prefix, Catalog* catalog) {
             }
             char childPrefix[kPath];
             ComposeText(childPrefix, sizeof childPrefix, "%s", text);
-            ok = Collect(child, childPrefix, catalog);
+            ok = Collect(child, childPrefix, catalog, depth + 1);
         }
     } while (ok && FindNextFileW(search, &found));
     FindClose(search);
@@ -289,11 +293,6 @@ int Publish(const wchar_t* application, const wchar_t* siteRoot, const char* use
         Refuse("the %s cannot be stored: %s", field, SiteConfigValueRule());
         return 1;
     }
-    SigningKey key;
-    if (keyPath != NULL && !LoadSigningKey(keyPath, &key)) {
-        Refuse("the key file %s: is not a tallywise-sign key file", keyPath);
-        return 1;
-    }
     Site site;
     if (!SitePaths(siteRoot, &site)) {
         Refuse("the site folder's path is too long");
@@ -303,21 +302,26 @@ int Publish(const wchar_t* application, const wchar_t* siteRoot, const char* use
         Refuse("the site folder exists and is not empty: a release is never written over another");
         return 1;
     }
-    Catalog catalog;
-    catalog.items = static_cast<Item*>(malloc(sizeof(Item) * kMaxItems));
-    catalog.names = static_cast<char*>(malloc(kNameSpace));
-    catalog.count = 0;
-    catalog.used = 0;
-    if (catalog.items == NULL || catalog.names == NULL) {
-        Refuse("not enough memory");
-        return 1;
-    }
     DWORD attributes = GetFileAttributesW(application);
     if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
         Refuse("the application folder does not exist");
         return 1;
     }
-    if (!Collect(application, "", &catalog) || !CheckLayout(&catalog)) {
+    Catalog catalog;
+    catalog.items = static_cast<Item*>(malloc(sizeof(Item) * kMaxItems));
+    catalog.names = static_cast<char*>(malloc(kNameSpace));
+    catalog.count = 0;
+    catalog.used = 0;
+    SigningKey key;
+    int refused = catalog.items == NULL || catalog.names == NULL
+                      ? !Refuse("not enough memory")
+                      : !Collect(application, "", &catalog, 0) || !CheckLayout(&catalog);
+    if (!refused && keyPath != NULL && !LoadSigningKey(keyPath, &key)) {
+        refused = !Refuse("the key file %s: is not a tallywise-sign key file", keyPath);
+    }
+    if (refused) {
+        free(catalog.items);
+        free(catalog.names);
         return 1;
     }
     g_names = catalog.names;
