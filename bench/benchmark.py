@@ -50,7 +50,7 @@ ROOT = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tools"))
 
 from production_site import ProductionSite  # noqa: E402
-from winelab import Wine, local_site, write_package  # noqa: E402
+from winelab import Wine, local_site, write_application, write_package  # noqa: E402
 from ziplab import write_zip, zeros_entry  # noqa: E402
 
 FTP_HOST = "127.0.21.251"
@@ -218,11 +218,8 @@ def measure_release_day(wine, scratch, installers=8, sessions=3):
     """One installation alone, then `installers` at once, against vsftpd admitting
     `sessions` sessions; returns both wall times and the retries of the crowd."""
     box = scratch / "release-day"
-    app = box / "app"
-    (app / "Kestrow").mkdir(parents=True)
-    shutil.copy(wine.application, app / "Kestrow" / "Tallywise.exe")
-    (app / "Tallywise" / "data").mkdir(parents=True)
-    (app / "Tallywise" / "data" / "ledger.csv").write_bytes(b"2026-12-10,household,42.00\r\n" * 20000)
+    write_application(wine, box / "app",
+                      {"Tallywise/data/ledger.csv": b"2026-12-10,household,42.00\r\n" * 20000})
     wine.map_drive("p", box)
     try:
         result = wine.run(wine.publisher, "P:\\app", "P:\\site", "anonymous", "release-day", RELEASE_DAY_HOST)

@@ -114,20 +114,16 @@ struct Work {
 
 // A new empty file beside the target, under a name of its own.
 HANDLE CreateTemporary(Work* work, int folderLength) {
+    for (int i = 0; i < folderLength; ++i) {
+        work->temporary[i] = work->target[i];
+    }
     for (int attempt = 0; attempt < 100; ++attempt) {
         char suffix[32];
-        ComposeText(suffix, sizeof suffix, "\\~zx%lx-%lx.tmp", GetCurrentProcessId(), work->temporaryCount++);
-        int used = folderLength;
-        for (int i = 0; i < used; ++i) {
-            work->temporary[i] = work->target[i];
-        }
-        work->temporary[used] = L'\0';
         wchar_t wide[32];
-        int i = 0;
-        for (; suffix[i] != '\0'; ++i) {
-            wide[i] = static_cast<wchar_t>(suffix[i]);
-        }
-        wide[i] = L'\0';
+        ComposeText(suffix, sizeof suffix, "\\~zx%lx-%lx.tmp", GetCurrentProcessId(), work->temporaryCount++);
+        MultiByteToWideChar(CP_ACP, 0, suffix, -1, wide, 32);
+        int used = folderLength;
+        work->temporary[used] = L'\0';
         if (!Append(work->temporary, kTargetCapacity, &used, wide)) {
             SetLastError(ERROR_FILENAME_EXCED_RANGE);
             return INVALID_HANDLE_VALUE;

@@ -270,17 +270,28 @@ int WriteArchive(const wchar_t* application, const Catalog* catalog, const Site*
     return 1;
 }
 
-void PrintFile(const wchar_t* path, const char* shown) {
+// SHA-256 and size of a file the tool wrote.
+int HashWritten(const wchar_t* path, PackageFileEntry* entry) {
     char narrow[kPath];
-    WideCharToMultiByte(CP_ACP, 0, path, -1, narrow, sizeof narrow, NULL, NULL);
-    PackageFileEntry entry;
-    char hash[2 * PACKAGE_HASH_BYTES + 1] = "";
-    char size[21] = "?";
-    if (HashPackageFile(narrow, &entry)) {
-        FormatHex(hash, entry.sha256, PACKAGE_HASH_BYTES);
-        FormatDecimal(size, entry.size);
-    }
+    return WideCharToMultiByte(CP_ACP, 0, path, -1, narrow, sizeof narrow, NULL, NULL) != 0 &&
+                   HashPackageFile(narrow, entry)
+               ? 1
+               : 0;
+}
+
+void PrintEntry(const char* shown, const PackageFileEntry* entry) {
+    char hash[2 * PACKAGE_HASH_BYTES + 1];
+    char size[21];
+    FormatHex(hash, entry->sha256, PACKAGE_HASH_BYTES);
+    FormatDecimal(size, entry->size);
     printf("  %-18s %12s bytes  sha256 %s\n", shown, size, hash);
+}
+
+void PrintFile(const wchar_t* path, const char* shown) {
+    PackageFileEntry entry;
+    if (HashWritten(path, &entry)) {
+        PrintEntry(shown, &entry);
+    }
 }
 
 int Publish(const wchar_t* application, const wchar_t* siteRoot, const char* user, const char* password,
@@ -345,18 +356,15 @@ int Publish(const wchar_t* application, const wchar_t* siteRoot, const char* use
                summary.bytes != bytes)) {
         ok = Refuse("%s", problem[0] != '\0' ? problem : "ftp\\wkp.zip does not read back as it was written");
     }
+    // Each large file is hashed once, for the signature and the summary alike.
+    PackageFileEntry extractor;
+    PackageFileEntry archive;
+    ok = ok && ((HashWritten(site.extractor, &extractor) && HashWritten(site.archive, &archive)) ||
+                Refuse("the package cannot be read back"));
     if (ok && keyPath != NULL) {
-        char extractorPath[kPath];
-        char archivePath[kPath];
-        WideCharToMultiByte(CP_ACP, 0, site.extractor, -1, extractorPath, kPath, NULL, NULL);
-        WideCharToMultiByte(CP_ACP, 0, site.archive, -1, archivePath, kPath, NULL, NULL);
-        PackageFileEntry extractor;
-        PackageFileEntry archive;
         char text[PACKAGE_SIGNATURE_MAX + 1];
-        const char* reason = "the package cannot be read back";
-        int length = HashPackageFile(extractorPath, &extractor) && HashPackageFile(archivePath, &archive)
-                         ? ComposeSignatureFile(&key, &extractor, &archive, text, &reason)
-                         : 0;
+        const char* reason = "";
+        int length = ComposeSignatureFile(&key, &extractor, &archive, text, &reason);
         ok = (length > 0 && WriteWhole(site.signature, text, static_cast<DWORD>(length))) ||
              Refuse("the key file %s: %s", keyPath, reason);
     }
@@ -377,8 +385,8 @@ int Publish(const wchar_t* application, const wchar_t* siteRoot, const char* use
     printf("Published a Tallywise release: %s files, %s bytes unpacked, %s\n", count, total,
            keyPath != NULL ? "signed" : "not signed");
     PrintFile(site.config, "web\\meterobj1.txt");
-    PrintFile(site.extractor, "ftp\\z.exe");
-    PrintFile(site.archive, "ftp\\wkp.zip");
+    PrintEntry("ftp\\z.exe", &extractor);
+    PrintEntry("ftp\\wkp.zip", &archive);
     if (keyPath != NULL) {
         PrintFile(site.signature, "ftp\\wkp.sig");
     }

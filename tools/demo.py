@@ -27,7 +27,7 @@ ROOT = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tools"))
 
 from production_site import ProductionSite  # noqa: E402
-from winelab import Wine, local_site, read_link  # noqa: E402
+from winelab import Wine, local_site, read_link, write_application  # noqa: E402
 
 FTP_HOST = "127.0.21.250"
 FTP_USER = "tallywise"
@@ -83,13 +83,7 @@ def signed_build(public_key, scratch):
 def production_site(wine, scratch):
     """Publishes the sample application with tallywise-publish and serves the
     site folder with vsftpd and nginx. Yields the web host's proxy address."""
-    app = scratch / "site" / "app"
-    (app / "Kestrow").mkdir(parents=True)
-    shutil.copy(wine.application, app / "Kestrow" / "Tallywise.exe")
-    (app / "Tallywise").mkdir()
-    for name, data, _ in SAMPLE_FILES:
-        (app / name).parent.mkdir(parents=True, exist_ok=True)
-        (app / name).write_bytes(data)
+    write_application(wine, scratch / "site" / "app", {name: data for name, data, _ in SAMPLE_FILES})
     wine.map_drive("p", scratch / "site")
     try:
         result = wine.run(wine.publisher, "P:\\app", "P:\\release", "anonymous", "tallywise-demo", PRODUCTION_HOST)

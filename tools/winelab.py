@@ -135,6 +135,20 @@ def write_package(wine, folder, with_application=True, extra=(), extractor=None)
     return folder
 
 
+def write_application(wine, folder, files):
+    """An application folder laid out as the user's drive root will hold it, as
+    tallywise-publish takes it: Kestrow/Tallywise.exe (the stand-in application),
+    a Tallywise/ folder and `files`, {name: bytes} below it."""
+    folder = pathlib.Path(folder)
+    (folder / "Kestrow").mkdir(parents=True, exist_ok=True)
+    shutil.copy(wine.application, folder / "Kestrow" / "Tallywise.exe")
+    (folder / "Tallywise").mkdir(exist_ok=True)
+    for name, data in files.items():
+        (folder / name).parent.mkdir(parents=True, exist_ok=True)
+        (folder / name).write_bytes(data)
+    return folder
+
+
 @contextlib.contextmanager
 def local_site(wine, folder, host, user, password, extra=(), signing_key=None):
     """Serves the sample package (with `extra` entries) from `folder`: the site

@@ -21,7 +21,7 @@ sys.path.insert(0, str(ROOT / "sitetools"))
 sys.path.insert(0, str(ROOT / "tools"))
 
 from localsite import FtpSite, WebHost  # noqa: E402
-from winelab import Wine, read_link, write_package  # noqa: E402,F401
+from winelab import Wine, read_link, write_application, write_package  # noqa: E402,F401
 
 # Account values use only characters that every accepted site key can carry.
 FTP_USER = "tally-test"

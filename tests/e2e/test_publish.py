@@ -10,7 +10,7 @@ import zipfile
 
 import pytest
 
-from conftest import FTP_PASSWORD, FTP_USER
+from conftest import FTP_PASSWORD, FTP_USER, write_application
 from test_extractor import tree
 from test_signed_package import TOOL_KEY, sitecheck, verifies_with_tool_key
 
@@ -20,16 +20,12 @@ STAMP = time.mktime((2025, 6, 7, 8, 9, 10, 0, 0, -1))
 def application(folder, wine):
     """The application as the user's drive root will hold it."""
     rng = random.Random(16)
-    files = {
-        "Kestrow/Tallywise.exe": wine.application.read_bytes(),
+    write_application(wine, folder, {
         "Tallywise/readme.txt": b"Tallywise\r\n",
         "Tallywise/data/ledger.csv": b"".join(b"2026-01-%02d,%d\r\n" % (n % 28 + 1, n) for n in range(40000)),
         "Tallywise/data/noise.bin": rng.randbytes(200000),
         "Tallywise/Caf\u00e9/men\u00fc.txt": b"caf\xc3\xa9\r\n",
-    }
-    for name, data in files.items():
-        (folder / name).parent.mkdir(parents=True, exist_ok=True)
-        (folder / name).write_bytes(data)
+    })
     (folder / "Tallywise" / "empty").mkdir()
     for path in folder.rglob("*"):
         os.utime(path, (STAMP, STAMP))
