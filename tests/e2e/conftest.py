@@ -72,6 +72,10 @@ class InstallerRun:
         self.started = time.monotonic()
         self.arrivals = []  # (seconds since start, bytes) as they came
 
+    def __repr__(self):
+        # A failed assertion on a run shows what the installer printed.
+        return "<installer run, output so far: %r>" % self.output[-3000:]
+
     def _read(self, deadline):
         left = deadline - time.monotonic()
         if left <= 0:
@@ -160,6 +164,9 @@ class ConsoleRun:
         self.raw += chunk
         self.stream.feed(chunk)
         return True
+
+    def __repr__(self):
+        return "<installer at a console, screen:\n%s\n>" % self.text()
 
     def text(self):
         """The screen's text, lines right-trimmed, trailing empty lines dropped."""
