@@ -130,19 +130,29 @@ class _ServedBytes:
 
 class _CutFile:
     """A file served from `offset` that ends after `limit` bytes, as if the line
-    dropped there; `reset` says how (see _FlakyDTPHandler)."""
+    dropped there; `reset` says how (see _FlakyDTPHandler), None for no drop.
+    `stalls` are (bytes, seconds): the line goes quiet for that long once that
+    many bytes are out. The whole test site waits then, as a stalled line would."""
 
-    def __init__(self, path, offset, limit, reset):
+    def __init__(self, path, offset, limit, reset, stalls=()):
         self.name = path
         self.closed = False
         self.reset = reset
         self._file = open(path, "rb")
         self._file.seek(offset)
         self._left = limit
+        self._sent = 0
+        self._stalls = sorted(stalls)
 
     def read(self, size=-1):
-        chunk = self._file.read(min(self._left, size if size > 0 else self._left))
+        size = min(self._left, size if size > 0 else self._left)
+        while self._stalls and self._sent >= self._stalls[0][0]:
+            time.sleep(self._stalls.pop(0)[1])
+        if self._stalls:
+            size = min(size, self._stalls[0][0] - self._sent)
+        chunk = self._file.read(size)
         self._left -= len(chunk)
+        self._sent += len(chunk)
         return chunk
 
     def close(self):
@@ -187,7 +197,9 @@ class FtpSite:
     halfway), `tampered[name] = [data, count]` (the transfer delivers `data`
     instead, as a tampered site or network would) and `cuts[name] = [bytes,
     count, mode]` (a flaky line: the data connection drops after `bytes` of a
-    transfer, mode "reset" or "close", the latter answered 426). `commands`
+    transfer, mode "reset" or "close", the latter answered 426) and
+    `stalls[name] = [[bytes, seconds], ...]` (the next transfer pauses at those
+    points, so that a client shows what it shows while it waits). `commands`
     records (session, command, argument), `closed` the sessions that ended and
     `retrievals` each RETR as (name, restart offset, bytes sent, completed).
     """
@@ -204,6 +216,7 @@ class FtpSite:
         self.broken = {}
         self.tampered = {}
         self.cuts = {}
+        self.stalls = {}
         self.commands = []
         self.retrievals = []
         self.closed = []
@@ -285,8 +298,10 @@ class FtpSite:
                 with site._lock:
                     cut = site.cuts.get(name)
                     cut = cut if cut is not None and cut[0] < rest and site._take_cut(name) else None
-                if cut is not None:
-                    fd = _CutFile(file, self._restart_position, cut[0], cut[2] == "reset")
+                    stalls = site.stalls.pop(name, ()) if rest > 0 else ()
+                if cut is not None or stalls:
+                    reset = None if cut is None else cut[2] == "reset"
+                    fd = _CutFile(file, self._restart_position, rest if cut is None else cut[0], reset, stalls)
                     self._restart_position = 0
                     self.push_dtp_data(FileProducer(fd, self._current_type), isproducer=True, file=fd, cmd="RETR")
                     return file

@@ -121,8 +121,11 @@ def test_progress_line_at_a_console_is_gone_afterwards(signed_site, large, clean
     large_site(signed_site, large)
     start_signed(signed_site)
     size = archive_size(signed_site)
-    # Slow enough to be seen: the archive comes in two pieces.
+    # The archive comes in two pieces. Wine's console draws the screen when it
+    # gets to it, so the line must stand still long enough to be drawn: a
+    # first pause makes the installer show it, a second holds it there.
     signed_site.ftp.cuts = {"wkp.zip": [size // 2, 1, "close"]}
+    signed_site.ftp.stalls = {"wkp.zip": [[1 << 20, 0.5], [2 << 20, 2.0]]}
     run = signed_site.console_installer()
     run.wait_for(PROMPT.rstrip(), timeout=30)
     run.type(b"d\r")
