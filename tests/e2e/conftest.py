@@ -183,7 +183,16 @@ class ConsoleRun:
         while self._read(deadline):
             pass
 
-    def type(self, keys):
+    def type(self, keys, timeout=20):
+        """Types `keys` once Wine's console has the terminal in raw mode. Its text
+        can show before that: keys typed then are cooked by the terminal's own
+        line discipline (CR made LF, echoed) and Enter never reaches the program."""
+        deadline = time.monotonic() + timeout
+        while termios.tcgetattr(self.master)[3] & termios.ICANON:
+            if time.monotonic() >= deadline:
+                raise AssertionError("the terminal stayed in line mode for %ds; screen:\n%s" % (timeout, self.text()))
+            if self._read(min(deadline, time.monotonic() + 0.02)) is None:
+                time.sleep(0.02)
         os.write(self.master, keys)
 
     def finish(self, timeout=120):
