@@ -128,11 +128,11 @@ int FetchSignedFile(const char* remoteName, const char* localName, const Package
     }
     if (have == 0) {
         EndPackageHash(&hash, NULL);
-        LARGE_INTEGER start = {};
         if (!BeginPackageHash(&hash)) {
             CloseHandle(file);
             return FILE_CUT;
         }
+        LARGE_INTEGER start = {};
         SetFilePointerEx(file, start, NULL, FILE_BEGIN);
         SetEndOfFile(file);
     }
